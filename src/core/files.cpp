@@ -1,0 +1,127 @@
+// Whole-file reads and trimming, shared by the configuration and keys readers.
+#include "core/files.h"
+
+#include <fcntl.h>
+
+#include "log/syscalls.h"
+
+namespace vg {
+
+bool copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
+    if (path.size() >= kPathBufferSize) return false;
+    std::memcpy(out, path.data(), path.size());
+    out[path.size()] = '\0';
+    return true;
+}
+
+namespace {
+
+// A buffer that grows through the allocator and frees itself on error paths.
+class GrowBuffer {
+public:
+    explicit GrowBuffer(const Allocator& alloc) noexcept : alloc_(alloc) {}
+    ~GrowBuffer() { alloc_.release(data_, capacity_); }
+    GrowBuffer(const GrowBuffer&) = delete;
+    GrowBuffer& operator=(const GrowBuffer&) = delete;
+
+    bool resize(std::size_t capacity) noexcept {
+        char* fresh = static_cast<char*>(alloc_.allocate(capacity));
+        if (fresh == nullptr) return false;
+        if (size_ > 0) std::memcpy(fresh, data_, size_);
+        alloc_.release(data_, capacity_);
+        data_ = fresh;
+        capacity_ = capacity;
+        return true;
+    }
+
+    bool shrinkToSize() noexcept {
+        if (size_ == capacity_) return true;
+        if (size_ == 0) {
+            alloc_.release(data_, capacity_);
+            data_ = nullptr;
+            capacity_ = 0;
+            return true;
+        }
+        char* smaller = static_cast<char*>(alloc_.shrink(data_, capacity_, size_));
+        if (smaller == nullptr) return false;
+        data_ = smaller;
+        capacity_ = size_;
+        return true;
+    }
+
+    OwnedBytes take() noexcept {
+        OwnedBytes out(alloc_, data_, size_);
+        data_ = nullptr;
+        capacity_ = 0;
+        size_ = 0;
+        return out;
+    }
+
+    char* data() noexcept { return data_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    std::size_t size() const noexcept { return size_; }
+    void grew(std::size_t n) noexcept { size_ += n; }
+
+private:
+    const Allocator& alloc_;
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
+                                 const Allocator& alloc) noexcept {
+    char cpath[kPathBufferSize];
+    if (!copyPath(path, cpath)) return ErrorCode::NameTooLong;
+
+    Result<int> opened = sys::openat(AT_FDCWD, cpath, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (!opened) return opened.error();
+    sys::UniqueFd fd(opened.value());
+
+    Result<struct stat> st = sys::fstat(fd.get());
+    if (!st) return st.error();
+
+    // One byte past the limit is enough to know the file is too big.
+    const std::size_t hardCap = limit + 1;
+    std::size_t hint = st->st_size > 0 ? static_cast<std::size_t>(st->st_size) : 0;
+    std::size_t first = hint == 0 ? 1024 : hint;
+    // Room for one byte beyond the reported size, so end of file is seen without growing.
+    if (hint != 0 && first < hardCap) ++first;
+    if (first > hardCap) first = hardCap;
+
+    GrowBuffer buf(alloc);
+    if (!buf.resize(first)) return ErrorCode::OutOfMemory;
+    for (;;) {
+        if (buf.size() == buf.capacity()) {
+            if (buf.capacity() >= hardCap) return ErrorCode::FileTooBig;
+            std::size_t next = buf.capacity() * 2;
+            if (next > hardCap || next < buf.capacity()) next = hardCap;
+            if (!buf.resize(next)) return ErrorCode::OutOfMemory;
+        }
+        Result<std::size_t> got =
+            sys::read(fd.get(), buf.data() + buf.size(), buf.capacity() - buf.size());
+        if (!got) return got.error();
+        if (got.value() == 0) break;
+        buf.grew(got.value());
+        if (buf.size() > limit) return ErrorCode::FileTooBig;
+    }
+
+    // Exact length, so the caller holds no slack.
+    if (!buf.shrinkToSize()) return ErrorCode::OutOfMemory;
+    return buf.take();
+}
+
+std::string_view trimWhitespace(std::string_view bytes) noexcept {
+    auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    std::size_t begin = 0;
+    std::size_t end = bytes.size();
+    while (begin < end && isSpace(bytes[begin])) ++begin;
+    while (end > begin && isSpace(bytes[end - 1])) --end;
+    return bytes.substr(begin, end - begin);
+}
+
+}  // namespace vg

@@ -1,0 +1,27 @@
+// Whole-file reads with a byte limit, and whitespace trimming.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "core/allocator.h"
+#include "log/result.h"
+
+namespace vg {
+
+// Paths handed to the system go through fixed buffers of this size.
+inline constexpr std::size_t kPathBufferSize = 1024;
+
+// Copies `path` into `out` with a terminator; false when it does not fit.
+bool copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept;
+
+// Reads the file at `path` (relative to the working directory). More than
+// `limit` bytes gives FileTooBig; reading stops at limit + 1 bytes, so a FIFO
+// or an endless device cannot make it read or allocate more.
+Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
+                                 const Allocator& alloc = processAllocator()) noexcept;
+
+// Without leading and trailing space, tab, LF, CR, VT and FF. Does not copy.
+std::string_view trimWhitespace(std::string_view bytes) noexcept;
+
+}  // namespace vg

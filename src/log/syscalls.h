@@ -1,0 +1,80 @@
+// System-call wrappers: each makes its call and turns errno into an ErrorCode
+// by a fixed per-call table. openat, read, write, fchmodat, kevent and
+// accept4 are issued again when interrupted; the others are not.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "log/result.h"
+#include "platform/kqueue.h"
+
+namespace vg::sys {
+
+// The calls that own an errno table.
+enum class Call { Socket, Bind, Listen, Pipe, Kqueue, Fchmodat, Openat, Fstat, Read, Write, Kevent };
+
+// errno of a failed `call` as an ErrorCode; an errno the table does not list
+// (EINTR included for the calls that are not retried) gives Unexpected.
+ErrorCode fromErrno(Call call, int err) noexcept;
+
+Result<int> socket(int domain, int type, int protocol) noexcept;
+Status bindUnix(int fd, std::string_view path) noexcept;
+Status listen(int fd, int backlog) noexcept;
+
+struct PipeEnds {
+    int read = -1;
+    int write = -1;
+};
+Result<PipeEnds> pipe() noexcept;
+
+Result<int> kqueue() noexcept;
+Result<int> kevent(int kq, const platform::KEvent* changes, int nchanges, platform::KEvent* events,
+                   int nevents, const struct timespec* timeout) noexcept;
+
+Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept;
+Result<int> openat(int dirfd, const char* path, int flags) noexcept;
+Result<struct stat> fstat(int fd) noexcept;
+Result<std::size_t> read(int fd, void* buf, std::size_t count) noexcept;
+Result<std::size_t> write(int fd, const void* buf, std::size_t count) noexcept;
+
+// accept4 without a peer address; retried on EINTR. Any failure is only a
+// reason to end the accept pass, so it carries no table of its own.
+Result<int> accept4(int fd, int flags) noexcept;
+
+// close(2); failures are of no use to anyone and are ignored.
+void close(int fd) noexcept;
+
+// Owns a descriptor and closes it once, on every path.
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace vg::sys

@@ -1,0 +1,70 @@
+// The event queue the loop is written against: kqueue(2) and kevent(2) with
+// struct kevent. On FreeBSD these are the system's own; elsewhere a backend
+// of ours stands in with the semantics the loop relies on (see kqueue_linux.cpp).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#if defined(__FreeBSD__)
+#include <sys/event.h>
+#endif
+
+namespace vg::platform {
+
+#if defined(__FreeBSD__)
+using KEvent = struct ::kevent;
+inline constexpr std::int16_t kFilterRead = EVFILT_READ;
+inline constexpr std::int16_t kFilterVnode = EVFILT_VNODE;
+inline constexpr std::uint16_t kEvAdd = EV_ADD;
+inline constexpr std::uint16_t kEvClear = EV_CLEAR;
+inline constexpr std::uint16_t kEvEof = EV_EOF;
+inline constexpr std::uint16_t kEvError = EV_ERROR;
+inline constexpr std::uint32_t kNoteWrite = NOTE_WRITE;
+inline constexpr std::uint32_t kNoteLink = NOTE_LINK;
+inline constexpr std::uint32_t kNoteRename = NOTE_RENAME;
+#else
+// FreeBSD's 64-byte layout, kept so the loop's change lists look the same.
+struct KEvent {
+    std::uintptr_t ident;
+    std::int16_t filter;
+    std::uint16_t flags;
+    std::uint32_t fflags;
+    std::int64_t data;
+    void* udata;
+    std::uint64_t ext[4];
+};
+static_assert(sizeof(KEvent) == 64);
+inline constexpr std::int16_t kFilterRead = -1;
+inline constexpr std::int16_t kFilterVnode = -4;
+inline constexpr std::uint16_t kEvAdd = 0x0001;
+inline constexpr std::uint16_t kEvClear = 0x0020;
+inline constexpr std::uint16_t kEvEof = 0x8000;
+inline constexpr std::uint16_t kEvError = 0x4000;
+inline constexpr std::uint32_t kNoteWrite = 0x0002;
+inline constexpr std::uint32_t kNoteLink = 0x0010;
+inline constexpr std::uint32_t kNoteRename = 0x0020;
+#endif
+
+// EV_SET: every field not given is zero.
+inline KEvent makeEvent(std::uintptr_t ident, std::int16_t filter, std::uint16_t flags,
+                        std::uint32_t fflags = 0, void* udata = nullptr) noexcept {
+    KEvent ev{};
+    ev.ident = ident;
+    ev.filter = filter;
+    ev.flags = flags;
+    ev.fflags = fflags;
+    ev.udata = udata;
+    return ev;
+}
+
+// kqueue(2): a new queue descriptor, or -1 with errno.
+int kqueue() noexcept;
+
+// kevent(2): applies `changes`, then waits for up to `nevents` events
+// (timeout nullptr: no limit). Returns the number of events, or -1 with errno
+// (EINTR when a signal interrupted the wait).
+int kevent(int kq, const KEvent* changes, int nchanges, KEvent* events, int nevents,
+           const struct timespec* timeout) noexcept;
+
+}  // namespace vg::platform

@@ -1,0 +1,12 @@
+// Thread id on FreeBSD: libthr's pthread_getthreadid_np.
+#include "platform/thread_id.h"
+
+#include <pthread_np.h>
+
+namespace vg::platform {
+
+std::int32_t currentThreadId() noexcept {
+    return static_cast<std::int32_t>(::pthread_getthreadid_np());
+}
+
+}  // namespace vg::platform

@@ -1,0 +1,20 @@
+// Binding a Unix-domain stream socket to a path, and the one open flag
+// that exists only on some systems.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace vg::platform {
+
+// Bytes available for the path in the system's sockaddr_un, terminator
+// included. Paths must be shorter than this (FreeBSD: 104 of 106 bytes).
+inline constexpr std::size_t kUnixPathCapacity = 104;
+
+// bind(2) to `path` (shorter than kUnixPathCapacity); -1 with errno on failure.
+int bindUnix(int fd, std::string_view path) noexcept;
+
+// Extra openat(2) flags for the cache directory: O_VERIFY on FreeBSD, 0 elsewhere.
+int directoryVerifyFlag() noexcept;
+
+}  // namespace vg::platform

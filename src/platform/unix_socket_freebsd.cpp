@@ -1,0 +1,22 @@
+// Unix socket address on FreeBSD: the 106-byte sockaddr_un with sun_len.
+#include "platform/unix_socket.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace vg::platform {
+
+int bindUnix(int fd, std::string_view path) noexcept {
+    sockaddr_un addr{};
+    static_assert(sizeof(addr) == 106 && sizeof(addr.sun_path) == kUnixPathCapacity);
+    addr.sun_len = sizeof(addr);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+}
+
+int directoryVerifyFlag() noexcept { return O_VERIFY; }
+
+}  // namespace vg::platform

@@ -1,0 +1,21 @@
+// Unix socket address on Linux: sockaddr_un has no sun_len and a 108-byte
+// path; the daemon keeps FreeBSD's 104-byte limit so both behave alike.
+#include "platform/unix_socket.h"
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace vg::platform {
+
+int bindUnix(int fd, std::string_view path) noexcept {
+    sockaddr_un addr{};
+    static_assert(sizeof(addr.sun_path) >= kUnixPathCapacity);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+}
+
+int directoryVerifyFlag() noexcept { return 0; }
+
+}  // namespace vg::platform
