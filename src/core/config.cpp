@@ -77,7 +77,9 @@ Status applySetting(Config& cfg, std::string_view key, std::string_view value,
     return {};
 }
 
-Status parseConfig(Config& cfg, std::string_view text, const Allocator& alloc) noexcept {
+}  // namespace
+
+Status parseConfigText(Config& cfg, std::string_view text, const Allocator& alloc) noexcept {
     bool inSasl = false;
     for (;;) {
         std::size_t nl = text.find('\n');
@@ -103,8 +105,6 @@ Status parseConfig(Config& cfg, std::string_view text, const Allocator& alloc) n
     return {};
 }
 
-}  // namespace
-
 Result<Config> loadConfig(std::string_view path, const Allocator& alloc,
                           void (*onNotFound)()) noexcept {
     Result<OwnedBytes> file = readWholeFile(path, kConfigFileLimit, alloc);
@@ -122,7 +122,7 @@ Result<Config> loadConfig(std::string_view path, const Allocator& alloc,
     Config cfg;
     {
         OwnedBytes buffer = std::move(file.value());
-        Status parsed = parseConfig(cfg, buffer.view(), alloc);
+        Status parsed = parseConfigText(cfg, buffer.view(), alloc);
         if (!parsed) return parsed.error();
         logLine(LogLevel::info, LogScope::config, "loaded config from ", path);
     }  // the file buffer is released here, before validation

@@ -37,6 +37,11 @@ std::string_view chooseConfigPath(int argc, const char* const* argv) noexcept;
 Result<Config> loadConfig(std::string_view path, const Allocator& alloc = processAllocator(),
                           void (*onNotFound)() = nullptr) noexcept;
 
+// Applies the settings of a configuration text to `cfg` (no logging of the
+// loaded line, no validation of empty settings); loadConfig's parsing step.
+Status parseConfigText(Config& cfg, std::string_view text,
+                       const Allocator& alloc = processAllocator()) noexcept;
+
 // Octal with optional sign and '_' separators, at most 07777.
 Result<mode_t> parseSocketMode(std::string_view value) noexcept;
 

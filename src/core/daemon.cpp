@@ -1,0 +1,204 @@
+// The process entry: brings the daemon up in a fixed order, serves, and takes it down.
+#include "core/daemon.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "auth/plain.h"
+#include "core/config.h"
+#include "core/event_loop.h"
+#include "core/files.h"
+#include "keycache/key_cache.h"
+#include "log/log.h"
+#include "log/syscalls.h"
+#include "platform/unix_socket.h"
+
+namespace vg {
+
+namespace {
+
+constexpr int kListenBacklog = 16;
+
+void emptyHandler(int) {}
+
+void installSigpipeHandler() noexcept {
+    // Caught, not ignored: a write to a departed client then fails with EPIPE.
+    struct sigaction sa{};
+    sa.sa_handler = emptyHandler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    (void)sigaction(SIGPIPE, &sa, nullptr);
+}
+
+int fatal(ErrorCode code) noexcept {
+    logFatal(code);
+    return 1;
+}
+
+// Identity of the socket file this daemon bound, so shutdown removes only its own.
+struct SocketIdentity {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+bool isSocketAt(const char* path, SocketIdentity* identity) noexcept {
+    struct stat st{};
+    if (::fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISSOCK(st.st_mode)) return false;
+    if (identity != nullptr) *identity = {true, st.st_dev, st.st_ino};
+    return true;
+}
+
+// Removes a stale socket at `path`. Only a socket is removed: a mistyped
+// path must never delete a regular file, which instead makes bind fail.
+// With `expected` set, only the socket this daemon bound is removed, so a
+// newer daemon's socket at the same path survives this one's shutdown.
+void removeSocketFile(std::string_view path, const SocketIdentity* expected = nullptr) noexcept {
+    char cpath[kPathBufferSize];
+    if (!copyPath(path, cpath)) return;
+    SocketIdentity found;
+    if (!isSocketAt(cpath, &found)) return;
+    if (expected != nullptr && (!expected->known || expected->dev != found.dev ||
+                                expected->ino != found.ino)) {
+        return;
+    }
+    (void)::unlinkat(AT_FDCWD, cpath, 0);
+}
+
+bool setNonBlocking(int fd) noexcept {
+    int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Owns the key cache from its first successful load until exit.
+class CacheOwner {
+public:
+    explicit CacheOwner(KeyCache& cache) noexcept : cache_(cache) {}
+    ~CacheOwner() { cache_.deinit(); }
+    CacheOwner(const CacheOwner&) = delete;
+    CacheOwner& operator=(const CacheOwner&) = delete;
+
+private:
+    KeyCache& cache_;
+};
+
+KeyCache gCache;
+EventLoop gLoop;  // 64 slots of 4 KiB: kept out of the stack
+
+}  // namespace
+
+int runDaemon(int argc, const char* const* argv) noexcept {
+    installSigpipeHandler();
+    Result<Config> loaded = loadConfig(chooseConfigPath(argc, argv));
+    if (!loaded) return fatal(loaded.error());
+    const Config& config = loaded.value();
+
+    if (!initCrypto()) return fatal(ErrorCode::Unexpected);
+
+    gCache.init(config.cache_dir, config.hash_algorithm);
+    Status first = gCache.reload();
+    if (!first) {
+        logLine(LogLevel::error, LogScope::main, "initial cache load failed: ", first.error());
+        return 1;
+    }
+    CacheOwner cacheOwner(gCache);
+
+    removeSocketFile(config.socket);
+
+    Result<int> sock = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (!sock) return fatal(sock.error());
+    sys::UniqueFd listener(sock.value());
+
+    if (config.socket.size() >= platform::kUnixPathCapacity) {
+        logLine(LogLevel::error, LogScope::main, "invalid socket path: ", config.socket, ": ",
+                ErrorCode::NameTooLong);
+        return fatal(ErrorCode::NameTooLong);
+    }
+    if (Status bound = sys::bindUnix(listener.get(), config.socket); !bound) {
+        return fatal(bound.error());
+    }
+    char socketPath[kPathBufferSize];
+    (void)copyPath(config.socket, socketPath);  // shorter than 104 bytes: always fits
+    SocketIdentity boundSocket;
+    (void)isSocketAt(socketPath, &boundSocket);
+    if (Status listening = sys::listen(listener.get(), kListenBacklog); !listening) {
+        return fatal(listening.error());
+    }
+    if (Status chmodded = sys::fchmodat(AT_FDCWD, socketPath, config.socket_mode, 0); !chmodded) {
+        logLine(LogLevel::warning, LogScope::main, "chmod(", config.socket, ") failed: ",
+                chmodded.error());
+    }
+
+    std::uint64_t count = 0;
+    {
+        LockGuard<KeyCache> hold(gCache);
+        count = gCache.keyCount();
+    }
+    logLine(LogLevel::info, LogScope::main, "Vellumgard listening on ", config.socket, " (",
+            count, " keys loaded)");
+
+    sys::UniqueFd cacheDir;
+    {
+        char dirPath[kPathBufferSize];
+        Result<int> opened = ErrorCode::NameTooLong;
+        if (copyPath(config.cache_dir, dirPath)) {
+            opened = sys::openat(AT_FDCWD, dirPath,
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC | platform::directoryVerifyFlag());
+        }
+        if (opened) {
+            cacheDir.reset(opened.value());
+        } else {
+            logLine(LogLevel::warning, LogScope::main, "cannot open cache dir ", config.cache_dir,
+                    " for watching: ", opened.error(), " (reload on SIGHUP only)");
+        }
+    }
+
+    Result<sys::PipeEnds> pipe = sys::pipe();
+    if (!pipe) {
+        cacheDir.reset();
+        listener.reset();
+        removeSocketFile(config.socket, &boundSocket);
+        return fatal(pipe.error());
+    }
+    sys::UniqueFd pipeRead(pipe->read);
+    sys::UniqueFd pipeWrite(pipe->write);
+    // Non-blocking at both ends: the handler must never block on a full pipe,
+    // and the loop drains the read end until it is empty.
+    (void)setNonBlocking(pipeRead.get());
+    (void)setNonBlocking(pipeWrite.get());
+
+    Result<int> kq = sys::kqueue();
+    if (!kq) {
+        pipeRead.reset();
+        pipeWrite.reset();
+        cacheDir.reset();
+        listener.reset();
+        removeSocketFile(config.socket, &boundSocket);
+        return fatal(kq.error());
+    }
+    sys::UniqueFd kqueue(kq.value());
+
+    LoopDescriptors fds;
+    fds.kqueue = kqueue.get();
+    fds.listener = listener.get();
+    fds.pipeRead = pipeRead.get();
+    fds.pipeWrite = pipeWrite.get();
+    if (cacheDir.valid()) fds.cacheDir = cacheDir.get();
+    gLoop.run(fds, gCache);
+
+    gLoop.connections().closeAll();
+    logLine(LogLevel::info, LogScope::main, "Vellumgard shutdown complete");
+    kqueue.reset();
+    pipeRead.reset();
+    pipeWrite.reset();
+    cacheDir.reset();
+    listener.reset();
+    removeSocketFile(config.socket, &boundSocket);
+    return 0;  // the key cache is released last, by its owner
+}
+
+}  // namespace vg

@@ -1,0 +1,197 @@
+// The event loop: one kqueue, the signal pipe, the listening socket, the
+// cache directory watch and up to 64 client connections.
+#include "core/event_loop.h"
+
+#include <atomic>
+#include <csignal>
+#include <sys/socket.h>
+
+#include "keycache/key_cache.h"
+#include "log/log.h"
+#include "log/syscalls.h"
+
+namespace vg {
+
+namespace {
+
+// Published to the handler before it is installed; -1 until then.
+std::atomic<int> gSignalPipeWrite{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+void installHandler(int signo) noexcept {
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the wait sees EINTR and goes round again
+    (void)sigaction(signo, &sa, nullptr);
+}
+
+}  // namespace
+
+void onSignal(int signo) noexcept {
+    int fd = gSignalPipeWrite.load(std::memory_order_relaxed);
+    if (fd < 0) return;
+    const char byte = signo == SIGHUP ? 'r' : 'q';
+    // The pipe is non-blocking: when it is full a byte is already waiting,
+    // so dropping this one loses nothing but a duplicate.
+    int saved = errno;
+    (void)sys::write(fd, &byte, 1);
+    errno = saved;
+}
+
+void ConnectionTable::clear() noexcept {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        used_[i] = false;
+        slots_[i].fill = 0;
+        slots_[i].fd = -1;
+        slots_[i].state = ConnectionState::accepted;
+    }
+}
+
+ConnectionSlot* ConnectionTable::occupy(int fd) noexcept {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        if (!used_[i]) {
+            used_[i] = true;
+            slots_[i].fill = 0;
+            slots_[i].fd = fd;
+            slots_[i].state = ConnectionState::accepted;
+            return &slots_[i];
+        }
+    }
+    return nullptr;
+}
+
+ConnectionSlot* ConnectionTable::find(int fd) noexcept {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        if (used_[i] && slots_[i].fd == fd) return &slots_[i];
+    }
+    return nullptr;
+}
+
+void ConnectionTable::free(ConnectionSlot& slot) noexcept {
+    auto index = static_cast<std::size_t>(&slot - slots_);
+    sys::close(slot.fd);
+    wipeSlotInput(slot);
+    slot.fd = -1;
+    used_[index] = false;
+}
+
+void ConnectionTable::closeAll() noexcept {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        if (used_[i]) free(slots_[i]);
+    }
+}
+
+std::size_t ConnectionTable::occupiedCount() const noexcept {
+    std::size_t n = 0;
+    for (bool u : used_) n += u ? 1 : 0;
+    return n;
+}
+
+void EventLoop::reload(const char* reason) noexcept {
+    logLine(LogLevel::info, LogScope::main, reason);
+    Status st = cache_->reload();
+    if (!st) logLine(LogLevel::error, LogScope::main, "cache reload failed: ", st.error());
+}
+
+bool EventLoop::drainSignalPipe() noexcept {
+    // Read until the pipe is empty so no byte is stranded behind an
+    // edge-triggered registration; the whole drain is one batch.
+    bool reloadWanted = false;
+    for (;;) {
+        char bytes[16];
+        Result<std::size_t> got = sys::read(fds_.pipeRead, bytes, sizeof(bytes));
+        if (!got || got.value() == 0) break;
+        for (std::size_t i = 0; i < got.value(); ++i) {
+            if (bytes[i] == 'q') {
+                logLine(LogLevel::info, LogScope::main, "shutdown signal received");
+                running_ = false;
+                return false;
+            }
+            if (bytes[i] == 'r') reloadWanted = true;
+        }
+        if (got.value() < sizeof(bytes)) break;
+    }
+    if (reloadWanted) reload("reload signal received (SIGHUP)");
+    return true;
+}
+
+void EventLoop::acceptPass() noexcept {
+    for (;;) {
+        Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK);
+        if (!accepted) return;
+        int fd = accepted.value();
+        ConnectionSlot* slot = table_.occupy(fd);
+        if (slot == nullptr) {
+            logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
+            sys::close(fd);
+            continue;
+        }
+        if (!sendGreeting(fd)) {
+            table_.free(*slot);
+            continue;
+        }
+        slot->state = ConnectionState::open;
+        platform::KEvent change = platform::makeEvent(static_cast<std::uintptr_t>(fd),
+                                                      platform::kFilterRead,
+                                                      platform::kEvAdd | platform::kEvClear);
+        Result<int> registered = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr);
+        if (!registered) table_.free(*slot);
+    }
+}
+
+void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
+    fds_ = fds;
+    cache_ = &cache;
+    running_ = true;
+
+    platform::KEvent changes[3];
+    int pending = 0;
+    changes[pending++] = platform::makeEvent(static_cast<std::uintptr_t>(fds.listener),
+                                             platform::kFilterRead, platform::kEvAdd);
+    changes[pending++] = platform::makeEvent(
+        static_cast<std::uintptr_t>(fds.pipeRead), platform::kFilterRead,
+        platform::kEvAdd | platform::kEvClear, 0, reinterpret_cast<void*>(kSignalPipeTag));
+    if (fds.cacheDir) {
+        changes[pending++] = platform::makeEvent(
+            static_cast<std::uintptr_t>(*fds.cacheDir), platform::kFilterVnode,
+            platform::kEvAdd | platform::kEvClear,
+            platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
+    }
+    table_.clear();
+    gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
+    installHandler(SIGTERM);
+    installHandler(SIGINT);
+    installHandler(SIGHUP);
+
+    platform::KEvent events[kEventBatch];
+    while (running_) {
+        Result<int> waited = sys::kevent(fds.kqueue, changes, pending, events, kEventBatch, nullptr);
+        pending = 0;
+        if (!waited) {
+            logLine(LogLevel::error, LogScope::main, "kevent failed: ", waited.error());
+            continue;
+        }
+        for (int i = 0; i < waited.value(); ++i) {
+            const platform::KEvent& ev = events[i];
+            auto ident = static_cast<int>(ev.ident);
+            if (reinterpret_cast<std::uintptr_t>(ev.udata) == kSignalPipeTag) {
+                if (!drainSignalPipe()) break;  // the rest of the batch is dropped
+            } else if (ident == fds.listener) {
+                acceptPass();
+            } else if (fds.cacheDir && ident == *fds.cacheDir) {
+                reload("cache directory change detected, reloading");
+            } else if (ConnectionSlot* slot = table_.find(ident)) {
+                handleReadable(*slot, cache);
+                if (slot->state == ConnectionState::closing) table_.free(*slot);
+            } else {
+                sys::close(ident);
+            }
+        }
+    }
+    // The pipe is closed after this returns; a late signal must not write
+    // into whatever descriptor takes its number.
+    gSignalPipeWrite.store(-1, std::memory_order_relaxed);
+}
+
+}  // namespace vg

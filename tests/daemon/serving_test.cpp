@@ -1,0 +1,140 @@
+// The real daemon serving clients: greeting, replies, reloads, the connection limit.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include "support/daemon_process.h"
+
+namespace vg::test {
+namespace {
+
+class Serving : public ::testing::Test {
+protected:
+    void SetUp() override {
+        d.writeConfig();
+        d.writeKeys("# demo keys\n" + sha256Hex("alpha-pw") + "\talice\tfirst\n" + sha256Hex("beta-pw") +
+                    "\tbob\n");
+        ASSERT_TRUE(d.startAndWait()) << d.log();
+    }
+    void TearDown() override {
+        d.signal(SIGTERM);
+        EXPECT_EQ(d.waitExit(), 0) << d.log();
+    }
+    Daemon d;
+};
+
+TEST_F(Serving, ListeningLineCountsKeys) {
+    EXPECT_NE(d.log().find("info(keycache): reloaded 2 key(s) (generation 1)\n"
+                           "info(main): Vellumgard listening on " +
+                           d.socketPath() + " (2 keys loaded)\n"),
+              std::string::npos)
+        << d.log();
+}
+
+TEST_F(Serving, AnswersOkAndFailWithLogLines) {
+    EXPECT_EQ(d.auth("42", "whoever", "alpha-pw"), "OK\t42\tuser=alice\n");
+    EXPECT_EQ(d.auth("43", "alice", "wrong"), "FAIL\t43\treason=authentication failed\n");
+    EXPECT_TRUE(d.waitForLog("info(sasl): auth FAIL: key not found\n"));
+    EXPECT_EQ(Daemon::countOf(d.log(), "info(sasl): auth OK: owner=alice\n"), 1);
+}
+
+TEST_F(Serving, ProtocolFailuresOverTheSocket) {
+    struct Case {
+        std::string request;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"VERSION\t1\t2\nCPID\t1\nAUTH\t9\tplain\tresp=" + plainCredential("", "beta-pw") + "\n",
+         "OK\t9\tuser=bob\n"},
+        {"AUTH\t1\n", "FAIL\t1\treason=no mechanism\n"},
+        {"AUTH\t2\tLOGIN\tresp=\n", "FAIL\t2\treason=unsupported mechanism\n"},
+        {"AUTH\t3\tPLAIN\n", "FAIL\t3\treason=missing credentials\n"},
+        {"AUTH\t4\tPLAIN\tresp=abc\n", "FAIL\t4\treason=invalid base64\n"},
+        {"AUTH\t5\tPLAIN\tresp=AA==\n", "FAIL\t5\treason=malformed PLAIN\n"},
+        {std::string(4096, 'x'), "FAIL\t0\treason=request too large\n"},
+    };
+    for (const Case& c : cases) {
+        Client cl(d.socketPath());
+        ASSERT_TRUE(cl.ok());
+        ASSERT_EQ(cl.readBytes(38), "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n");
+        cl.send(c.request);
+        bool closed = false;
+        EXPECT_EQ(cl.readAll(3000ms, &closed), c.reply) << c.request.substr(0, 40);
+        EXPECT_TRUE(closed);
+    }
+}
+
+TEST_F(Serving, SighupReloads) {
+    d.writeKeys(sha256Hex("gamma-pw") + "\tcarol\n");  // in place: no directory change
+    EXPECT_EQ(d.auth("1", "", "gamma-pw"), "FAIL\t1\treason=authentication failed\n");
+    d.signal(SIGHUP);
+    ASSERT_TRUE(d.waitForLog("info(keycache): reloaded 1 key(s) (generation 2)\n")) << d.log();
+    EXPECT_NE(d.log().find("info(main): reload signal received (SIGHUP)\n"
+                           "info(keycache): reloaded 1 key(s) (generation 2)\n"),
+              std::string::npos);
+    EXPECT_EQ(d.auth("2", "", "gamma-pw"), "OK\t2\tuser=carol\n");
+    EXPECT_EQ(d.auth("3", "", "alpha-pw"), "FAIL\t3\treason=authentication failed\n");
+}
+
+TEST_F(Serving, RenameOverKeysReloadsAndInPlaceRewriteDoesNot) {
+    d.replaceKeys(sha256Hex("delta-pw") + "\tdave\n");
+    ASSERT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n")) << d.log();
+    ASSERT_TRUE(d.waitForLog("(generation 2)\n")) << d.log();
+    EXPECT_EQ(d.auth("1", "", "delta-pw"), "OK\t1\tuser=dave\n");
+    int reloads = Daemon::countOf(d.log(), "cache directory change detected");
+    d.writeKeys(sha256Hex("eps-pw") + "\teve\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Daemon::countOf(d.log(), "cache directory change detected"), reloads) << d.log();
+    EXPECT_EQ(d.auth("2", "", "eps-pw"), "FAIL\t2\treason=authentication failed\n");
+}
+
+TEST_F(Serving, FailedReloadKeepsOldTable) {
+    ::unlink((d.cacheDir() + "/keys").c_str());
+    d.signal(SIGHUP);
+    ASSERT_TRUE(d.waitForLog("warning(keycache): keys file not found: " + d.cacheDir() + "/keys\n"))
+        << d.log();
+    EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
+}
+
+TEST_F(Serving, SixtyFifthClientIsRejectedThenSlotsAreReused) {
+    std::vector<Client> clients;
+    for (int i = 0; i < 64; ++i) {
+        clients.emplace_back(d.socketPath());
+        ASSERT_TRUE(clients.back().ok());
+        ASSERT_EQ(clients.back().readBytes(38).size(), 38u) << i;
+    }
+    Client extra(d.socketPath());
+    ASSERT_TRUE(extra.ok());
+    EXPECT_TRUE(extra.closedWithin(3000ms));
+    EXPECT_TRUE(d.waitForLog("warning(main): max connections reached, rejecting\n"));
+    // Free one slot: the next client is served normally.
+    clients[10].close();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(d.auth("77", "", "beta-pw"), "OK\t77\tuser=bob\n");
+    // The other clients still hold their slots and can still be answered.
+    clients[0].send("AUTH\t5\tPLAIN\tresp=" + plainCredential("x", "alpha-pw") + "\n");
+    EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
+}
+
+TEST_F(Serving, ClientGoneBeforeReplyDoesNotHurt) {
+    for (int i = 0; i < 20; ++i) {
+        Client c(d.socketPath());
+        ASSERT_TRUE(c.ok());
+        c.send("AUTH\t1\tPLAIN\tresp=" + plainCredential("", "alpha-pw") + "\n");
+        c.close();  // never reads the greeting or the reply
+    }
+    EXPECT_EQ(d.auth("2", "", "alpha-pw"), "OK\t2\tuser=alice\n");
+}
+
+TEST_F(Serving, HupStormThenTermShutsDownPromptly) {
+    for (int i = 0; i < 2000; ++i) d.signal(SIGHUP);
+    EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(3000ms), 0) << d.log();
+    ASSERT_TRUE(d.startAndWait()) << d.log();  // TearDown stops this one
+}
+
+}  // namespace
+}  // namespace vg::test

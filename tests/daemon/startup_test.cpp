@@ -1,0 +1,232 @@
+// The real daemon binary: start-up outcomes, byte for byte on standard error.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+
+#include "support/daemon_process.h"
+
+namespace vg::test {
+namespace {
+
+bool isSocket(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string loaded(const Daemon& d) { return "info(config): loaded config from " + d.configPath() + "\n"; }
+
+TEST(Startup, MissingConfigWritesOnlyItsLine) {
+    Daemon d;
+    d.start(std::vector<std::string>{"-c", d.dir().file("nope.conf")});
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), "error(config): config file not found: " + d.dir().file("nope.conf") + "\n");
+}
+
+TEST(Startup, EmptyDashCValueIsTheEmptyPath) {
+    Daemon d;
+    d.start(std::vector<std::string>{"-c", ""});
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), "error(config): config file not found: \n");
+}
+
+TEST(Startup, ConfigFailuresEndWithFatalLine) {
+    struct Case {
+        const char* name;
+        std::string extra;
+        std::string expectedTail;  // after the loaded line, or whole log when no loaded line
+        bool loadedLine;
+    };
+    const Case cases[] = {
+        {"octal prefix", "socket_mode = 0o660\n", "error: InvalidValue\n", false},
+        {"hash upper", "hash_algorithm = SHA256\n",
+         "error(config): invalid hash_algorithm 'SHA256' (expected 'sha256' or 'none')\n"
+         "error: InvalidValue\n",
+         false},
+        {"empty socket", "socket = \"\"\n", "error: MissingSocket\n", true},
+        {"empty cache dir", "cache_dir = ''\n", "error: MissingCacheDir\n", true},
+    };
+    for (const Case& c : cases) {
+        Daemon d;
+        d.setExtraConfig(c.extra);
+        d.writeConfig();
+        d.start();
+        EXPECT_EQ(d.waitExit(), 1) << c.name;
+        EXPECT_EQ(d.log(), (c.loadedLine ? loaded(d) : std::string()) + c.expectedTail) << c.name;
+    }
+}
+
+TEST(Startup, ConfigOverLimitIsFileTooBig) {
+    Daemon d;
+    d.dir().write("big.conf", std::string(65537, '#'));
+    d.start(std::vector<std::string>{"-c", d.dir().file("big.conf")});
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), "error: FileTooBig\n");
+}
+
+TEST(Startup, ConfigPathOf1024BytesIsNameTooLong) {
+    Daemon d;
+    d.start(std::vector<std::string>{"-c", std::string(1024, 'c')});
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), "error: NameTooLong\n");
+}
+
+TEST(Startup, SocketPathOf103BytesBindsAnd104DoesNot) {
+    for (std::size_t len : {std::size_t{103}, std::size_t{104}}) {
+        Daemon d;
+        std::string base = d.dir().path() + "/";
+        std::string path = base + std::string(len - base.size(), 's');
+        ASSERT_EQ(path.size(), len);
+        d.setSocket(path);
+        d.writeConfig();
+        d.writeKeys("");
+        d.start();
+        if (len == 103) {
+            ASSERT_TRUE(d.waitForLog("info(main): Vellumgard listening on " + path + " (0 keys loaded)\n"))
+                << d.log();
+            EXPECT_TRUE(isSocket(path));
+            ASSERT_TRUE(d.waitReady());
+            d.signal(SIGTERM);
+            EXPECT_EQ(d.waitExit(), 0);
+        } else {
+            EXPECT_EQ(d.waitExit(), 1);
+            EXPECT_EQ(d.log(), loaded(d) +
+                                   "info(keycache): reloaded 0 key(s) (generation 1)\n"
+                                   "error(main): invalid socket path: " +
+                                   path + ": error.NameTooLong\nerror: NameTooLong\n");
+        }
+    }
+}
+
+TEST(Startup, SocketInMissingDirectoryIsFileNotFound) {
+    Daemon d;
+    d.setSocket(d.dir().file("no/such/dir/vg.sock"));
+    d.writeConfig();
+    d.writeKeys("");
+    d.start();
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: FileNotFound\n");
+}
+
+TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
+    Daemon d;
+    d.dir().write("vg.sock", "precious data\n");
+    d.writeConfig();
+    d.writeKeys("");
+    d.start();
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: AddressInUse\n");
+    std::ifstream in(d.socketPath());
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "precious data\n");
+}
+
+TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {
+    {
+        Daemon d;  // cache_dir names a regular file
+        d.dir().write("plainfile", "x");
+        d.setCacheDir(d.dir().file("plainfile"));
+        d.writeConfig();
+        d.start();
+        EXPECT_EQ(d.waitExit(), 1);
+        EXPECT_EQ(d.log(), loaded(d) +
+                               "error(keycache): failed to read keys file: error.NotDir\n"
+                               "error(main): initial cache load failed: error.NotDir\n");
+        EXPECT_FALSE(exists(d.socketPath()));
+    }
+    {
+        Daemon d;  // keys path longer than 1024 bytes
+        d.setCacheDir("/" + std::string(1100, 'd'));
+        d.writeConfig();
+        d.start();
+        EXPECT_EQ(d.waitExit(), 1);
+        EXPECT_EQ(d.log(), loaded(d) + "error(main): initial cache load failed: error.PathTooLong\n");
+    }
+}
+
+TEST(Startup, MissingCacheDirWarnsTwiceAndServes) {
+    Daemon d;
+    d.setCacheDir(d.dir().file("absent"));
+    d.writeConfig();
+    d.start();
+    ASSERT_TRUE(d.waitForLog("(reload on SIGHUP only)\n")) << d.log();
+    ASSERT_TRUE(d.waitReady());
+    EXPECT_EQ(d.log(), loaded(d) + "warning(keycache): keys file not found: " + d.dir().file("absent") +
+                           "/keys\n"
+                           "info(main): Vellumgard listening on " +
+                           d.socketPath() +
+                           " (0 keys loaded)\n"
+                           "warning(main): cannot open cache dir " +
+                           d.dir().file("absent") +
+                           " for watching: error.FileNotFound (reload on SIGHUP only)\n");
+    EXPECT_EQ(d.auth("7", "u", "pw"), "FAIL\t7\treason=authentication failed\n");
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(Startup, SocketModeIsApplied) {
+    Daemon d;
+    d.setExtraConfig("socket_mode = 0600\n");
+    d.writeConfig();
+    d.writeKeys("");
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    struct stat st{};
+    ASSERT_EQ(::lstat(d.socketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(Shutdown, TermAndIntExitCleanly) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        Daemon d;
+        d.writeConfig();
+        d.writeKeys(sha256Hex("pw") + "\towner\n");
+        ASSERT_TRUE(d.startAndWait()) << d.log();
+        Client idle(d.socketPath());
+        ASSERT_TRUE(idle.ok());
+        EXPECT_EQ(idle.readBytes(38).size(), 38u);
+        d.signal(signo);
+        EXPECT_EQ(d.waitExit(), 0);
+        EXPECT_TRUE(idle.closedWithin(2000ms));  // closed without a reply
+        EXPECT_FALSE(exists(d.socketPath()));
+        std::string log = d.log();
+        EXPECT_NE(log.find("info(main): shutdown signal received\n"
+                           "info(main): Vellumgard shutdown complete\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.substr(log.size() - 41), "info(main): Vellumgard shutdown complete\n");
+    }
+}
+
+TEST(Shutdown, LeavesNewerDaemonsSocketInPlace) {
+    Daemon first;
+    first.writeConfig();
+    first.writeKeys("");
+    ASSERT_TRUE(first.startAndWait()) << first.log();
+    // A second daemon on the same path replaces the first one's socket.
+    Daemon second;
+    second.setSocket(first.socketPath());
+    second.writeConfig();
+    second.writeKeys(sha256Hex("pw2") + "\tsecond\n");
+    ASSERT_TRUE(second.startAndWait()) << second.log();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitExit(), 0);
+    EXPECT_TRUE(isSocket(first.socketPath()));
+    EXPECT_EQ(second.auth("1", "u", "pw2"), "OK\t1\tuser=second\n");
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitExit(), 0);
+    EXPECT_FALSE(exists(first.socketPath()));
+}
+
+}  // namespace
+}  // namespace vg::test
