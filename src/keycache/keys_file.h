@@ -1,32 +1,85 @@
-// The keys file grammar: one "key<TAB>owner[<TAB>extra]" entry per line.
+// The keys-file line grammar: lines at LF, trimmed, '#' comments, fields at tabs.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
+
+#include "core/files.h"
 
 namespace vg {
 
-inline constexpr std::size_t kKeysFileLimit = 16777216;
-
+// One accepted line: key and owner are never empty; extra may be.
 struct KeyLine {
     std::string_view key;
     std::string_view owner;
-    std::string_view extra;  // empty when the line has no third field
+    std::string_view extra;
 };
 
-// Walks the accepted lines of a keys file in order; skipped lines (blank,
-// '#' comments, no tab, empty key or owner) are passed over silently.
+// Walks the accepted lines of a keys file in order, skipping the others.
+// Inline because a reload runs it twice over up to 16 MiB.
 class KeyLineReader {
 public:
-    explicit KeyLineReader(std::string_view text) noexcept : rest_(text), done_(false) {}
-    bool next(KeyLine& out) noexcept;
+    explicit KeyLineReader(std::string_view file) noexcept : file_(file) {}
+
+    // The next accepted line; false when none is left.
+    bool next(KeyLine& out) noexcept {
+        while (!done_) {
+            std::string_view line = nextRawLine();
+            if (parse(trimWhitespace(line), out)) return true;
+        }
+        return false;
+    }
+
+    // Key, owner and extra of one trimmed line; false when the line is skipped.
+    static bool parse(std::string_view trimmed, KeyLine& out) noexcept {
+        if (trimmed.empty() || trimmed.front() == '#') return false;
+        const std::size_t tab1 = trimmed.find('\t');
+        if (tab1 == std::string_view::npos || tab1 == 0) return false;
+        std::string_view rest = trimmed.substr(tab1 + 1);
+        const std::size_t tab2 = rest.find('\t');
+        std::string_view owner = rest.substr(0, tab2);
+        if (owner.empty()) return false;
+        std::string_view extra;
+        if (tab2 != std::string_view::npos) {
+            extra = rest.substr(tab2 + 1);
+            extra = extra.substr(0, extra.find('\t'));  // text after a third tab is ignored
+        }
+        out.key = trimmed.substr(0, tab1);
+        out.owner = owner;
+        out.extra = extra;
+        return true;
+    }
 
 private:
-    std::string_view rest_;
-    bool done_;
+    // The bytes up to the next LF; the bytes after the last LF are one more line.
+    std::string_view nextRawLine() noexcept {
+        const char* begin = file_.data() + pos_;
+        const std::size_t left = file_.size() - pos_;
+        const void* lf = left == 0 ? nullptr : std::memchr(begin, '\n', left);
+        if (lf == nullptr) {
+            done_ = true;
+            pos_ = file_.size();
+            return {begin, left};
+        }
+        const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
+        pos_ += length + 1;
+        return {begin, length};
+    }
+
+    std::string_view file_;
+    std::size_t pos_ = 0;
+    bool done_ = false;
 };
 
-// An upper bound on the number of accepted lines: the number of lines.
-std::size_t countLines(std::string_view text) noexcept;
+// Number of lines that KeyLineReader accepts: the exact size to give the table.
+inline std::uint64_t countKeyLines(std::string_view file) noexcept {
+    KeyLineReader reader(file);
+    KeyLine line;
+    std::uint64_t count = 0;
+    while (reader.next(line)) ++count;
+    return count;
+}
 
 }  // namespace vg
