@@ -76,9 +76,14 @@ Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
     char cpath[kPathBufferSize];
     if (!copyPath(path, cpath)) return ErrorCode::NameTooLong;
 
-    Result<int> opened = sys::openat(AT_FDCWD, cpath, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    // Opened non-blocking so that a FIFO without a writer cannot hang the
+    // daemon in open; reads are blocking again afterwards (a FIFO without a
+    // writer then reads as empty, an endless one ends at the limit).
+    Result<int> opened = sys::openat(AT_FDCWD, cpath, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (!opened) return opened.error();
     sys::UniqueFd fd(opened.value());
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
 
     Result<struct stat> st = sys::fstat(fd.get());
     if (!st) return st.error();

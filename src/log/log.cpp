@@ -36,6 +36,7 @@ bool LogWriter::write(std::string_view piece, std::string_view tail) noexcept {
         if (left == 0) return true;
         if (buffered_ + left <= capacity_) {
             for (std::string_view part : parts) {
+                if (part.empty()) continue;  // an empty view may carry a null pointer
                 std::memcpy(buffer_ + buffered_, part.data(), part.size());
                 buffered_ += part.size();
             }
