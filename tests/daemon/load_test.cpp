@@ -1,0 +1,286 @@
+// Load and fault runs against the real daemon: many concurrent clients with
+// mixed requests while the keys are replaced, plus hostile clients; bounded
+// in count and time. Checks the daemon's descriptors and memory afterwards.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "support/daemon_process.h"
+
+namespace vg::test {
+namespace {
+
+constexpr int kKeys = 200;
+
+std::string keysFor(const std::string& ownerPrefix) {
+    std::string text;
+    for (int i = 0; i < kKeys; ++i) {
+        text += sha256Hex("pw-" + std::to_string(i)) + "\t" + ownerPrefix + std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+int openDescriptors(int pid) {
+    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+    return n;
+}
+
+long residentKiB(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+struct Tally {
+    std::atomic<int> ok{0}, fail{0}, rejected{0}, errors{0};
+    std::mutex m;
+    std::vector<std::string> problems;
+    void problem(const std::string& p) {
+        ++errors;
+        std::lock_guard<std::mutex> hold(m);
+        if (problems.size() < 10) problems.push_back(p);
+    }
+};
+
+// One request of kind `kind` on a fresh connection, checked against both tables.
+void oneRequest(const std::string& socket, int kind, int i, Tally& t) {
+    Client c(socket, 5000ms);
+    if (!c.ok()) return t.problem("connect failed");
+    bool closed = false;
+    std::string greeting = c.readBytes(38, 5000ms);
+    if (greeting.empty()) {
+        // Rejected while all slots were busy: closed without a greeting.
+        if (c.closedWithin(1000ms)) {
+            ++t.rejected;
+            return;
+        }
+        return t.problem("no greeting and not closed");
+    }
+    if (greeting != "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n") return t.problem("bad greeting");
+    std::string id = std::to_string(i);
+    int k = i % kKeys;
+    std::string expected;
+    switch (kind) {
+        case 0:  // a valid key of either table
+            c.send("AUTH\t" + id + "\tPLAIN\tresp=" + plainCredential("u", "pw-" + std::to_string(k)) + "\n");
+            break;
+        case 1:  // an unknown key
+            c.send("AUTH\t" + id + "\tPLAIN\tresp=" + plainCredential("u", "nope-" + id) + "\n");
+            expected = "FAIL\t" + id + "\treason=authentication failed\n";
+            break;
+        case 2:  // malformed base64
+            c.send("AUTH\t" + id + "\tPLAIN\tresp=@@@@\n");
+            expected = "FAIL\t" + id + "\treason=invalid base64\n";
+            break;
+        default:  // handshake noise and a split line
+            c.send("VERSION\t1\t2\nCPID\t" + id + "\nAUTH\t" + id + "\tPL");
+            c.send("AIN\n");
+            expected = "FAIL\t" + id + "\treason=missing credentials\n";
+            break;
+    }
+    std::string reply = c.readAll(5000ms, &closed);
+    if (!closed) return t.problem("connection not closed after reply: " + reply);
+    if (kind == 0) {
+        std::string a = "OK\t" + id + "\tuser=a" + std::to_string(k) + "\n";
+        std::string b = "OK\t" + id + "\tuser=b" + std::to_string(k) + "\n";
+        if (reply != a && reply != b) return t.problem("mixed or bad OK reply: " + reply);
+        ++t.ok;
+    } else {
+        if (reply != expected) return t.problem("expected " + expected + " got " + reply);
+        ++t.fail;
+    }
+}
+
+TEST(Load, ManyClientsWhileKeysAreReplaced) {
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys(keysFor("a"));
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    // Warm up so the first table and the allocator's arenas are in place.
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(d.auth("w", "u", "pw-1").substr(0, 3), "OK\t");
+    std::this_thread::sleep_for(50ms);
+    const int fdsBefore = openDescriptors(d.pid());
+    const long rssBefore = residentKiB(d.pid());
+
+    constexpr int kClients = 80;
+    constexpr int kPerClient = 50;
+    Tally t;
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        for (int round = 0; !stop; ++round) {
+            d.replaceKeys(keysFor(round % 2 ? "a" : "b"));
+            d.signal(SIGHUP);
+            std::this_thread::sleep_for(15ms);
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kPerClient; ++r) oneRequest(d.socketPath(), (c + r) % 4, c * 1000 + r, t);
+        });
+    }
+    for (auto& th : clients) th.join();
+    stop = true;
+    changer.join();
+
+    ASSERT_TRUE(d.running()) << d.log();
+    for (const auto& p : t.problems) ADD_FAILURE() << p;
+    EXPECT_EQ(t.errors.load(), 0);
+    EXPECT_EQ(t.ok + t.fail + t.rejected, kClients * kPerClient);
+    EXPECT_GT(t.ok.load(), 0);
+    // Let the last reloads finish, then the daemon holds what it held before.
+    d.replaceKeys(keysFor("a"));
+    ASSERT_TRUE(d.waitForLog("cache directory change detected"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(openDescriptors(d.pid()), fdsBefore);
+    EXPECT_LE(residentKiB(d.pid()), rssBefore + 2048) << "before " << rssBefore << " KiB";
+    std::printf("load: %d requests from %d clients: %d OK, %d FAIL, %d rejected; fds %d, rss %ld -> %ld KiB\n",
+                kClients * kPerClient, kClients, t.ok.load(), t.fail.load(), t.rejected.load(), fdsBefore,
+                rssBefore, residentKiB(d.pid()));
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(Faults, HostileClientsAndBadKeysFiles) {
+    ::signal(SIGPIPE, SIG_IGN);  // the FIFO feeder meets a departed reader
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys(keysFor("a"));
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    EXPECT_EQ(d.auth("1", "", "pw-1"), "OK\t1\tuser=a1\n");
+    std::this_thread::sleep_for(50ms);  // the probe connections are closed by now
+    const int fdsBefore = openDescriptors(d.pid());
+    for (int i = 0; i < 30; ++i) {
+        {
+            Client gone(d.socketPath());  // leaves before the greeting is read
+        }
+        {
+            Client half(d.socketPath());
+            half.send("AUTH\t1\tPLAIN\tresp=AAAA");  // leaves in the middle of a line
+        }
+        {
+            Client rude(d.socketPath());
+            rude.send("AUTH\t1\tPLAIN\tresp=" + plainCredential("", "pw-3") + "\n");
+            rude.close();  // never reads the reply: the daemon meets EPIPE
+        }
+    }
+    // A FIFO in place of the keys, fed without end: error line, old table kept.
+    const std::string fifo = d.dir().file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int w = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // a writer before the daemon reads
+    ASSERT_GE(w, 0);
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        std::string chunk(65536, 'x');
+        while (!stop) {
+            if (::write(w, chunk.data(), chunk.size()) < 0) std::this_thread::sleep_for(1ms);
+        }
+    });
+    ASSERT_EQ(std::rename(fifo.c_str(), (d.cacheDir() + "/keys").c_str()), 0);
+    bool tooBig = d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 10000ms);
+    stop = true;
+    feeder.join();
+    ::close(w);
+    ASSERT_TRUE(tooBig) << d.log();
+    EXPECT_EQ(d.auth("9", "", "pw-5"), "OK\t9\tuser=a5\n");
+    // Removing the FIFO is a change too: the file is then missing, the table stays.
+    ::unlink((d.cacheDir() + "/keys").c_str());
+    ASSERT_TRUE(d.waitForLog("warning(keycache): keys file not found: "));
+    // A file over the limit, moved in whole.
+    std::string big = d.dir().write("big", std::string(16777217, '#'));
+    ASSERT_EQ(std::rename(big.c_str(), (d.cacheDir() + "/keys").c_str()), 0);
+    ASSERT_TRUE(d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 5000ms, 2))
+        << d.log();
+    EXPECT_EQ(d.auth("10", "", "pw-6"), "OK\t10\tuser=a6\n");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(openDescriptors(d.pid()), fdsBefore);
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(Faults, BrokenStderrDoesNotStopService) {
+    // Standard error a pipe whose reader has gone: every log line fails with
+    // EPIPE, and the daemon keeps serving.
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ::close(p[0]);
+    Daemon quiet;
+    quiet.writeConfig();
+    quiet.writeKeys(keysFor("q"));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(p[1], 2);
+        ::chdir(quiet.dir().path().c_str());
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execl(daemonPath().c_str(), daemonPath().c_str(), "-c", quiet.configPath().c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(p[1]);
+    Client probe(quiet.socketPath(), 5000ms);
+    ASSERT_TRUE(probe.ok());
+    EXPECT_EQ(probe.readBytes(38).size(), 38u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(quiet.auth("1", "", "pw-2"), "OK\t1\tuser=q2\n");
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(Faults, DescriptorExhaustionRecovers) {
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys(keysFor("a"));
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    // Lower the running daemon's descriptor limit so accepting runs out early.
+    const int open = openDescriptors(d.pid());
+    struct rlimit lim{static_cast<rlim_t>(open + 3), static_cast<rlim_t>(open + 3)};
+    ASSERT_EQ(::prlimit(d.pid(), RLIMIT_NOFILE, &lim, nullptr), 0);
+    // Take descriptors until the next client is left waiting in the listen queue.
+    std::vector<Client> held;
+    std::optional<Client> waiting;
+    for (int i = 0; i < 12 && !waiting; ++i) {
+        Client c(d.socketPath());
+        ASSERT_TRUE(c.ok());
+        if (c.readBytes(38, 300ms).size() == 38u) {
+            held.push_back(std::move(c));
+        } else {
+            waiting.emplace(std::move(c));
+        }
+    }
+    ASSERT_TRUE(waiting.has_value()) << "descriptor limit never reached";
+    EXPECT_GE(held.size(), 1u);
+    std::size_t logBefore = d.log().size();
+    held.clear();  // descriptors come back: the waiting client is served
+    EXPECT_EQ(waiting->readBytes(38, 3000ms).size(), 38u);
+    waiting->send("AUTH\t1\tPLAIN\tresp=" + plainCredential("", "pw-7") + "\n");
+    EXPECT_EQ(waiting->readAll(), "OK\t1\tuser=a7\n");
+    // Failed accepts write nothing.
+    EXPECT_LT(d.log().size() - logBefore, 200u) << d.log().substr(logBefore);
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+}  // namespace
+}  // namespace vg::test
