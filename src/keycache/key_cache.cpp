@@ -18,7 +18,7 @@ constexpr std::string_view kKeysName = "/keys";
 // keys are the passwords themselves.
 class WipedBytes {
 public:
-    explicit WipedBytes(OwnedBytes bytes) noexcept : bytes_(std::move(bytes)) {}
+    explicit WipedBytes(OwnedBytes&& bytes) noexcept : bytes_(std::move(bytes)) {}
     ~WipedBytes() {
         if (bytes_.size() != 0) sodium_memzero(bytes_.data(), bytes_.size());
     }

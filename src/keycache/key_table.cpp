@@ -218,7 +218,7 @@ InsertResult KeyTable::insert(std::string_view key, std::string_view owner,
 
     // The copies are built straight into the next free entry when there is
     // one, else in a spare that growth moves into place.
-    KeyEntry spare;
+    KeyEntry spare{};
     const bool inPlace = count_ < entryCapacity_;
     KeyEntry& fresh = inPlace ? entries_[count_] : spare;
     InsertResult result = InsertResult::skipped;
