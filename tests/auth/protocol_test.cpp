@@ -20,6 +20,7 @@
 #include "auth/protocol.h"
 #include "keycache/key_cache.h"
 #include "support/capture_stderr.h"
+#include "support/daemon_process.h"
 
 namespace vg {
 namespace {
@@ -27,22 +28,8 @@ namespace {
 using namespace std::string_literals;
 using test::CaptureStderr;
 using test::TempDir;
-
-std::string base64(const std::string& bytes) {
-    std::string out(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                      bytes.size(), sodium_base64_VARIANT_ORIGINAL);
-    out.resize(out.size() - 1);
-    return out;
-}
-
-std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    char hex[2 * sizeof(digest) + 1];
-    sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
-    return hex;
-}
+using test::base64;
+using test::sha256Hex;
 
 const std::string kGood = base64("\0alice\0secret-pw"s);
 const std::string kOk = "OK\t7\tuser=alice\n";
