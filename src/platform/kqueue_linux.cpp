@@ -80,7 +80,7 @@ Queue* findQueue(int kq) {
 bool isInotify(int fd) {
     char path[32];
     char link[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     ssize_t n = ::readlink(path, link, sizeof link - 1);
     if (n < 0) return false;
     link[n] = '\0';
@@ -204,7 +204,7 @@ int applyVnode(Queue& q, int kq, int fd, const KEvent& change) {
     // taken by another, so the watch follows the descriptor. IN_ONLYDIR makes
     // a non-directory fail with ENOTDIR.
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     int wd = ::inotify_add_watch(q.inotifyFd, path, mask | IN_ONLYDIR);
     if (wd < 0) return errno == ENOSPC ? ENOMEM : errno;  // ENOSPC: max_user_watches
 

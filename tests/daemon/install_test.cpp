@@ -1,0 +1,123 @@
+// The install rules: cmake --install into a staging directory gives the documented tree.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/daemon_process.h"
+
+namespace vg::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `argv` with DESTDIR set, its output into `logPath`; the exit status,
+// or -1 when it did not end within `timeout` (it is then killed).
+int runWithDestdir(const std::vector<std::string>& argv, const std::string& destdir,
+                   const std::string& logPath, std::chrono::milliseconds timeout) {
+    // env(1) sets the variable, so nothing is allocated between fork and exec.
+    std::string env = "DESTDIR=" + destdir;
+    std::vector<char*> args{const_cast<char*>("/usr/bin/env"), env.data()};
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (logFd < 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(logFd, 1);
+        ::dup2(logFd, 2);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(logFd);
+    auto deadline = Clock::now() + timeout;
+    int st = 0;
+    while (::waitpid(pid, &st, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// A variable of the build's cache, e.g. CMAKE_COMMAND.
+std::string cacheValue(const std::string& buildDir, const std::string& name) {
+    std::istringstream cache(readFile(buildDir + "/CMakeCache.txt"));
+    std::string line;
+    while (std::getline(cache, line)) {
+        if (line.rfind(name + ":", 0) == 0) return line.substr(line.find('=') + 1);
+    }
+    return "";
+}
+
+bool isRegular(const std::string& path, mode_t* mode = nullptr) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (mode != nullptr) *mode = st.st_mode;
+    return true;
+}
+
+TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
+    const std::string buildDir = VG_BIN_DIR;
+    ASSERT_TRUE(isRegular(buildDir + "/cmake_install.cmake")) << buildDir << " is not the build directory";
+    const std::string cmake = cacheValue(buildDir, "CMAKE_COMMAND");
+    ASSERT_FALSE(cmake.empty());
+
+    TempDir dest;
+    int status = runWithDestdir({cmake, "--install", buildDir, "--prefix", "/usr/local"}, dest.path(),
+                                dest.file("install.log"), 120000ms);
+    ASSERT_EQ(status, 0) << readFile(dest.file("install.log"));
+
+    const std::string root = dest.path() + "/usr/local/";
+    // The manual directory is share/man on Linux and man on FreeBSD.
+    std::string mandir;
+    for (const char* candidate : {"share/man", "man"}) {
+        if (isRegular(root + candidate + "/man8/vellumgard.8")) mandir = candidate;
+    }
+    ASSERT_FALSE(mandir.empty()) << "no man8/vellumgard.8 under " << root;
+    for (const char* exe : {"sbin/vellumgard", "bin/vellumgard-auth", "bin/vellumgard-key",
+                            "share/vellumgard/freebsd/rc.d/vellumgard"}) {
+        mode_t mode = 0;
+        EXPECT_TRUE(isRegular(root + exe, &mode)) << exe;
+        EXPECT_EQ(mode & 0111, 0111u) << exe << " is not executable";
+    }
+    // The installed files are the tree's own, not stale or empty copies.
+    const std::string src = VG_SOURCE_DIR;
+    const std::pair<std::string, std::string> copies[] = {
+        {mandir + "/man1/vellumgard-auth.1", "man/vellumgard-auth.1"},
+        {mandir + "/man1/vellumgard-key.1", "man/vellumgard-key.1"},
+        {mandir + "/man5/vellumgard.conf.5", "man/vellumgard.conf.5"},
+        {mandir + "/man8/vellumgard.8", "man/vellumgard.8"},
+        {"etc/vellumgard.conf.sample", "contrib/vellumgard.conf.sample"},
+        {"share/vellumgard/systemd/vellumgard.service", "contrib/systemd/vellumgard.service"},
+    };
+    for (const auto& [installed, source] : copies) {
+        ASSERT_TRUE(isRegular(root + installed)) << installed;
+        std::string content = readFile(root + installed);
+        EXPECT_FALSE(content.empty()) << installed;
+        EXPECT_EQ(content, readFile(src + "/" + source)) << installed;
+    }
+    struct stat st{};
+    EXPECT_NE(::lstat((root + "etc/vellumgard.conf").c_str(), &st), 0)
+        << "a live configuration must never be installed";
+}
+
+}  // namespace
+}  // namespace vg::test
