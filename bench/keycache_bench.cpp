@@ -95,7 +95,8 @@ struct CountingAllocator {
         vg::processAllocator().release(block, size);
         static_cast<CountingAllocator*>(ctx)->live -= size;
     }
-    static void* shrinkFn(void* ctx, void* block, std::size_t oldSize, std::size_t newSize) noexcept {
+    static void* shrinkFn(void* ctx, void* block, std::size_t oldSize,
+                          std::size_t newSize) noexcept {
         void* smaller = vg::processAllocator().shrink(block, oldSize, newSize);
         if (smaller != nullptr) static_cast<CountingAllocator*>(ctx)->live -= oldSize - newSize;
         return smaller;
@@ -191,9 +192,15 @@ void lookups(benchmark::State& state, const std::vector<std::string>& keys, bool
     cache.deinit();
 }
 
-void BM_LookupHit(benchmark::State& state) { lookups(state, gHits, true, false); }
-void BM_LookupMiss(benchmark::State& state) { lookups(state, gMisses, false, false); }
-void BM_LookupHitLocked(benchmark::State& state) { lookups(state, gHits, true, true); }
+void BM_LookupHit(benchmark::State& state) {
+    lookups(state, gHits, true, false);
+}
+void BM_LookupMiss(benchmark::State& state) {
+    lookups(state, gMisses, false, false);
+}
+void BM_LookupHitLocked(benchmark::State& state) {
+    lookups(state, gHits, true, true);
+}
 BENCHMARK(BM_LookupHit);
 BENCHMARK(BM_LookupMiss);
 BENCHMARK(BM_LookupHitLocked);

@@ -47,7 +47,9 @@ void runCheck(benchmark::State& state, const std::string& value, bool expectFail
     }
 }
 
-void BM_CheckPlainHit(benchmark::State& state) { runCheck(state, credential(gPassword), false); }
+void BM_CheckPlainHit(benchmark::State& state) {
+    runCheck(state, credential(gPassword), false);
+}
 
 void BM_CheckPlainMiss(benchmark::State& state) {
     std::string wrong = gPassword;
@@ -60,7 +62,8 @@ void BM_CheckPlainEarlyFailure(benchmark::State& state) {
 }
 
 void BM_LogLineOnly(benchmark::State& state) {
-    for (auto _ : state) vg::logLine(vg::LogLevel::info, vg::LogScope::sasl, "auth FAIL: key not found");
+    for (auto _ : state)
+        vg::logLine(vg::LogLevel::info, vg::LogScope::sasl, "auth FAIL: key not found");
 }
 
 void BM_Sha256(benchmark::State& state) {

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whatever the input, the settings stay within their ranges and string
     // settings are copies, never views into the input.
     if (cfg.socket_mode > 07777) std::abort();
-    if (cfg.hash_algorithm != vg::HashAlgorithm::sha256 && cfg.hash_algorithm != vg::HashAlgorithm::none) {
+    if (cfg.hash_algorithm != vg::HashAlgorithm::sha256 &&
+        cfg.hash_algorithm != vg::HashAlgorithm::none) {
         std::abort();
     }
     auto inside = [&](std::string_view v) {
@@ -21,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     if (inside(cfg.socket) || inside(cfg.cache_dir)) std::abort();
     if (cfg.socket.find('\n') != std::string_view::npos) std::abort();
-    if (!st && st.error() != vg::ErrorCode::InvalidValue && st.error() != vg::ErrorCode::OutOfMemory) {
+    if (!st && st.error() != vg::ErrorCode::InvalidValue &&
+        st.error() != vg::ErrorCode::OutOfMemory) {
         std::abort();
     }
     return 0;

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Accepted fields never hold a line feed or tab, and key and owner are never empty.
         if (line.key.empty() || line.owner.empty()) std::abort();
         for (std::string_view f : {line.key, line.owner, line.extra}) {
-            if (f.find('\n') != std::string_view::npos || f.find('\t') != std::string_view::npos) std::abort();
+            if (f.find('\n') != std::string_view::npos || f.find('\t') != std::string_view::npos)
+                std::abort();
         }
         (void)table.insert(line.key, line.owner, line.extra);
         expected[std::string(line.key)] = std::string(line.owner);

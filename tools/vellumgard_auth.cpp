@@ -4,8 +4,8 @@
 //
 // Prints the daemon's reply line. Exit status: 0 OK, 1 FAIL, 2 when the
 // daemon could not be reached or did not answer as expected.
-#include <sodium.h>
 #include <poll.h>
+#include <sodium.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof(addr.sun_path)) return fail("socket path too long: " + socketPath);
+    if (socketPath.size() >= sizeof(addr.sun_path))
+        return fail("socket path too long: " + socketPath);
     std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
 
     Socket sock;
@@ -103,8 +104,9 @@ int main(int argc, char** argv) {
     std::string greeting;
     bool closed = false;
     if (!readUntil(sock.fd, greeting, std::strlen(kGreeting), false, deadline, closed)) {
-        return fail(closed ? "the daemon closed the connection without a greeting (too many clients?)"
-                           : "no greeting from the daemon in time");
+        return fail(closed
+                        ? "the daemon closed the connection without a greeting (too many clients?)"
+                        : "no greeting from the daemon in time");
     }
     if (greeting != kGreeting) return fail("unexpected greeting from " + socketPath);
 
@@ -113,7 +115,8 @@ int main(int argc, char** argv) {
     message += user;
     message += '\0';
     message += password;
-    std::string encoded(sodium_base64_encoded_len(message.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    std::string encoded(sodium_base64_encoded_len(message.size(), sodium_base64_VARIANT_ORIGINAL),
+                        '\0');
     sodium_bin2base64(encoded.data(), encoded.size(),
                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
                       sodium_base64_VARIANT_ORIGINAL);

@@ -79,7 +79,9 @@ int usage(int status) {
     return status;
 }
 
-std::string errnoText() { return std::strerror(errno); }
+std::string errnoText() {
+    return std::strerror(errno);
+}
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -122,9 +124,11 @@ std::string checkPassword(std::string_view pw, bool asIs) {
     }
     if (!asIs) return {};
     // As the key itself it is the first field of a line.
-    if (pw.find('\t') != std::string_view::npos) return "a password containing a tab cannot be a key";
+    if (pw.find('\t') != std::string_view::npos)
+        return "a password containing a tab cannot be a key";
     if (isTrimmed(pw.front())) return "a password beginning with white space cannot be a key";
-    if (pw.front() == '#') return "a password beginning with '#' cannot be a key (the line would be a comment)";
+    if (pw.front() == '#')
+        return "a password beginning with '#' cannot be a key (the line would be a comment)";
     return {};
 }
 
@@ -235,7 +239,7 @@ std::string addLine(const std::string& path, std::string_view line) {
     if (dirFd.fd < 0) return "cannot open the directory " + dir + ": " + errnoText();
     if (std::string problem = lockDirectory(dirFd.fd, dir); !problem.empty()) return problem;
 
-    struct stat old{};
+    struct stat old {};
     bool exists = true;
     if (::fstatat(dirFd.fd, base.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return "cannot examine " + path + ": " + errnoText();
@@ -280,8 +284,9 @@ std::string addLine(const std::string& path, std::string_view line) {
     // can still read it; a new one gets 0640 whatever the umask says.
     mode_t mode = exists ? (old.st_mode & 07777) : 0640;
     if (exists) {
-        struct stat mine{};
-        if (::fstat(tmp.fd, &mine) != 0) return abandon("cannot examine " + tmpPath + ": " + errnoText());
+        struct stat mine {};
+        if (::fstat(tmp.fd, &mine) != 0)
+            return abandon("cannot examine " + tmpPath + ": " + errnoText());
         if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
             ::fchown(tmp.fd, old.st_uid, old.st_gid) != 0) {
             return abandon("cannot give the new file the owner and group of " + path + " (" +
@@ -289,7 +294,8 @@ std::string addLine(const std::string& path, std::string_view line) {
                            "): " + errnoText());
         }
     }
-    if (::fchmod(tmp.fd, mode) != 0) return abandon("cannot set the mode of " + tmpPath + ": " + errnoText());
+    if (::fchmod(tmp.fd, mode) != 0)
+        return abandon("cannot set the mode of " + tmpPath + ": " + errnoText());
 
     // With hash_algorithm = none the file holds passwords: the copy buffer is a secret too.
     SecretBuffer<65536> chunk;
@@ -312,7 +318,8 @@ std::string addLine(const std::string& path, std::string_view line) {
     if (total + (addFeed ? 1 : 0) + line.size() > kMaxKeysFile) {
         return abandon(path + " would grow beyond the daemon's limit of 16 MiB");
     }
-    if (addFeed && !writeAll(tmp.fd, "\n")) return abandon("cannot write " + tmpPath + ": " + errnoText());
+    if (addFeed && !writeAll(tmp.fd, "\n"))
+        return abandon("cannot write " + tmpPath + ": " + errnoText());
     if (!writeAll(tmp.fd, line)) return abandon("cannot write " + tmpPath + ": " + errnoText());
     if (::fsync(tmp.fd) != 0) return abandon("cannot flush " + tmpPath + ": " + errnoText());
     if (::close(tmp.fd) != 0) {
@@ -323,7 +330,7 @@ std::string addLine(const std::string& path, std::string_view line) {
 
     // Someone who does not take the lock (an editor) may have changed the
     // file meanwhile; renaming would silently drop that change.
-    struct stat now{};
+    struct stat now {};
     bool stillThere = ::fstatat(dirFd.fd, base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     if (stillThere != exists || (exists && !sameFile(old, now))) {
         return abandon(path + " changed while the new line was being added; try again");
@@ -332,13 +339,15 @@ std::string addLine(const std::string& path, std::string_view line) {
         return abandon("cannot rename " + tmpPath + " to " + path + ": " + errnoText());
     }
     // The rename is done; a failed flush of the directory only risks it on a crash.
-    if (::fsync(dirFd.fd) != 0) say("warning: cannot flush the directory " + dir + ": " + errnoText());
+    if (::fsync(dirFd.fd) != 0)
+        say("warning: cannot flush the directory " + dir + ": " + errnoText());
     return {};
 }
 
 void appendHex(LineBuffer& line, std::string_view password) {
     unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(password.data()), password.size());
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(password.data()),
+                       password.size());
     char hex[crypto_hash_sha256_BYTES * 2 + 1];
     sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
     line.append({hex, crypto_hash_sha256_BYTES * 2});
@@ -414,7 +423,8 @@ int main(int argc, char** argv) {
             say(problem);
             return problem.rfind("cannot read", 0) == 0 ? kExitIo : kExitUsage;
         }
-        if (std::string problem = checkPassword(password.view(), mode == Mode::none); !problem.empty()) {
+        if (std::string problem = checkPassword(password.view(), mode == Mode::none);
+            !problem.empty()) {
             say(problem);
             return kExitUsage;
         }
@@ -436,7 +446,8 @@ int main(int argc, char** argv) {
         shown.append(password.view());
         shown.append("\n");
         if (!writeAll(STDOUT_FILENO, shown.view())) {
-            say("cannot write the password to standard output: " + errnoText() + "; no key was added");
+            say("cannot write the password to standard output: " + errnoText() +
+                "; no key was added");
             return kExitIo;
         }
     }

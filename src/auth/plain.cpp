@@ -2,10 +2,10 @@
 // key lookup and its log line.
 #include "auth/plain.h"
 
+#include <sodium.h>
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <sodium.h>
 
 #include "core/config.h"
 #include "keycache/key_cache.h"

@@ -2,10 +2,10 @@
 // the first AUTH line answered, every other line dropped.
 #include "auth/protocol.h"
 
+#include <sodium.h>
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <sodium.h>
 
 #include "auth/plain.h"
 #include "log/syscalls.h"
@@ -82,7 +82,8 @@ bool frameInput(ConnectionSlot& slot, std::size_t scanFrom, KeyCache& cache) noe
     const std::size_t fill = slot.fill;
     std::size_t lineStart = 0;
     while (const void* found = std::memchr(slot.buffer + scanFrom, '\n', fill - scanFrom)) {
-        const auto newline = static_cast<std::size_t>(static_cast<const char*>(found) - slot.buffer);
+        const auto newline =
+            static_cast<std::size_t>(static_cast<const char*>(found) - slot.buffer);
         const std::string_view line(slot.buffer + lineStart, newline - lineStart);
         if (line.starts_with(kAuthPrefix)) {
             answerAuth(slot.fd, line, cache);
@@ -126,7 +127,8 @@ void handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept {
     // until the socket is drained rather than stopping after one read.
     for (bool first = true;; first = false) {
         const std::size_t before = slot.fill;
-        Result<std::size_t> got = sys::read(slot.fd, slot.buffer + before, kSlotBufferSize - before);
+        Result<std::size_t> got =
+            sys::read(slot.fd, slot.buffer + before, kSlotBufferSize - before);
         if (!got) {
             if (!first && got.error() == ErrorCode::WouldBlock) return;
             return finish(slot);

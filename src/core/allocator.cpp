@@ -13,7 +13,9 @@ void* systemAllocate(void*, std::size_t size) noexcept {
     return block;
 }
 
-void systemRelease(void*, void* block, std::size_t) noexcept { std::free(block); }
+void systemRelease(void*, void* block, std::size_t) noexcept {
+    std::free(block);
+}
 
 // realloc keeps posix_memalign's alignment here: it is that of max_align_t,
 // which every malloc block has anyway.
@@ -25,6 +27,8 @@ const Allocator kProcessAllocator{systemAllocate, systemRelease, systemShrink, n
 
 }  // namespace
 
-const Allocator& processAllocator() noexcept { return kProcessAllocator; }
+const Allocator& processAllocator() noexcept {
+    return kProcessAllocator;
+}
 
 }  // namespace vg

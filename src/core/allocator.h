@@ -13,7 +13,8 @@ struct Allocator {
     void* (*allocateFn)(void* context, std::size_t size) noexcept;
     void (*releaseFn)(void* context, void* block, std::size_t size) noexcept;
     // Shrinks a block in place where it can; nullptr when it cannot be had.
-    void* (*shrinkFn)(void* context, void* block, std::size_t oldSize, std::size_t newSize) noexcept;
+    void* (*shrinkFn)(void* context, void* block, std::size_t oldSize,
+                      std::size_t newSize) noexcept;
     void* context;
 
     void* allocate(std::size_t size) const noexcept {

@@ -49,7 +49,9 @@ std::string_view stripQuotes(std::string_view v) noexcept {
     return v;
 }
 
-[[noreturn]] void exitNotFound() noexcept { std::exit(1); }
+[[noreturn]] void exitNotFound() noexcept {
+    std::exit(1);
+}
 
 Status applySetting(Config& cfg, std::string_view key, std::string_view value,
                     const Allocator& alloc) noexcept {

@@ -1,9 +1,9 @@
 // Command line and the configuration file: the four settings the daemon reads.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <string_view>
-#include <sys/types.h>
 
 #include "core/allocator.h"
 #include "log/result.h"

@@ -1,11 +1,11 @@
 // The process entry: brings the daemon up in a fixed order, serves, and takes it down.
 #include "core/daemon.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "auth/plain.h"
 #include "core/config.h"
@@ -26,7 +26,7 @@ void emptyHandler(int) {}
 
 void installSigpipeHandler() noexcept {
     // Caught, not ignored: a write to a departed client then fails with EPIPE.
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = emptyHandler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
@@ -46,7 +46,7 @@ struct SocketIdentity {
 };
 
 bool isSocketAt(const char* path, SocketIdentity* identity) noexcept {
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISSOCK(st.st_mode)) return false;
     if (identity != nullptr) *identity = {true, st.st_dev, st.st_ino};
@@ -62,8 +62,8 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
     if (!copyPath(path, cpath)) return;
     SocketIdentity found;
     if (!isSocketAt(cpath, &found)) return;
-    if (expected != nullptr && (!expected->known || expected->dev != found.dev ||
-                                expected->ino != found.ino)) {
+    if (expected != nullptr &&
+        (!expected->known || expected->dev != found.dev || expected->ino != found.ino)) {
         return;
     }
     (void)::unlinkat(AT_FDCWD, cpath, 0);
@@ -129,8 +129,8 @@ int runDaemon(int argc, const char* const* argv) noexcept {
         return fatal(listening.error());
     }
     if (Status chmodded = sys::fchmodat(AT_FDCWD, socketPath, config.socket_mode, 0); !chmodded) {
-        logLine(LogLevel::warning, LogScope::main, "chmod(", config.socket, ") failed: ",
-                chmodded.error());
+        logLine(LogLevel::warning, LogScope::main, "chmod(", config.socket,
+                ") failed: ", chmodded.error());
     }
 
     std::uint64_t count = 0;
@@ -138,16 +138,17 @@ int runDaemon(int argc, const char* const* argv) noexcept {
         LockGuard<KeyCache> hold(gCache);
         count = gCache.keyCount();
     }
-    logLine(LogLevel::info, LogScope::main, "Vellumgard listening on ", config.socket, " (",
-            count, " keys loaded)");
+    logLine(LogLevel::info, LogScope::main, "Vellumgard listening on ", config.socket, " (", count,
+            " keys loaded)");
 
     sys::UniqueFd cacheDir;
     {
         char dirPath[kPathBufferSize];
         Result<int> opened = ErrorCode::NameTooLong;
         if (copyPath(config.cache_dir, dirPath)) {
-            opened = sys::openat(AT_FDCWD, dirPath,
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC | platform::directoryVerifyFlag());
+            opened =
+                sys::openat(AT_FDCWD, dirPath,
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC | platform::directoryVerifyFlag());
         }
         if (opened) {
             cacheDir.reset(opened.value());

@@ -2,9 +2,9 @@
 // cache directory watch and up to 64 client connections.
 #include "core/event_loop.h"
 
+#include <sys/socket.h>
 #include <atomic>
 #include <csignal>
-#include <sys/socket.h>
 
 #include "keycache/key_cache.h"
 #include "log/log.h"
@@ -19,7 +19,7 @@ std::atomic<int> gSignalPipeWrite{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 void installHandler(int signo) noexcept {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: the wait sees EINTR and goes round again
@@ -132,9 +132,9 @@ void EventLoop::acceptPass() noexcept {
             continue;
         }
         slot->state = ConnectionState::open;
-        platform::KEvent change = platform::makeEvent(static_cast<std::uintptr_t>(fd),
-                                                      platform::kFilterRead,
-                                                      platform::kEvAdd | platform::kEvClear);
+        platform::KEvent change =
+            platform::makeEvent(static_cast<std::uintptr_t>(fd), platform::kFilterRead,
+                                platform::kEvAdd | platform::kEvClear);
         Result<int> registered = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr);
         if (!registered) table_.free(*slot);
     }
@@ -155,10 +155,10 @@ void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
         // The tag is a number, never dereferenced; kevent carries it as a pointer.
         reinterpret_cast<void*>(kSignalPipeTag));  // NOLINT(performance-no-int-to-ptr)
     if (fds.cacheDir) {
-        changes[pending++] = platform::makeEvent(
-            static_cast<std::uintptr_t>(*fds.cacheDir), platform::kFilterVnode,
-            platform::kEvAdd | platform::kEvClear,
-            platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
+        changes[pending++] =
+            platform::makeEvent(static_cast<std::uintptr_t>(*fds.cacheDir), platform::kFilterVnode,
+                                platform::kEvAdd | platform::kEvClear,
+                                platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
     }
     table_.clear();
     gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
@@ -168,7 +168,8 @@ void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
 
     platform::KEvent events[kEventBatch];
     while (running_) {
-        Result<int> waited = sys::kevent(fds.kqueue, changes, pending, events, kEventBatch, nullptr);
+        Result<int> waited =
+            sys::kevent(fds.kqueue, changes, pending, events, kEventBatch, nullptr);
         pending = 0;
         if (!waited) {
             logLine(LogLevel::error, LogScope::main, "kevent failed: ", waited.error());

@@ -1,4 +1,6 @@
 // Process entry of the vellumgard daemon.
 #include "core/daemon.h"
 
-int main(int argc, char** argv) { return vg::runDaemon(argc, argv); }
+int main(int argc, char** argv) {
+    return vg::runDaemon(argc, argv);
+}

@@ -1,8 +1,8 @@
 // Reloading the key cache: read, build privately, swap under the lock.
 #include "keycache/key_cache.h"
 
-#include <cstring>
 #include <sodium.h>
+#include <cstring>
 
 #include "core/files.h"
 #include "keycache/keys_file.h"

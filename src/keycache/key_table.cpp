@@ -205,8 +205,8 @@ void KeyTable::releaseCopies(KeyEntry& entry) noexcept {
     releaseShort(entry.extra_);
 }
 
-InsertResult KeyTable::insert(std::string_view key, std::string_view owner,
-                              std::string_view extra, std::uint64_t hash) noexcept {
+InsertResult KeyTable::insert(std::string_view key, std::string_view owner, std::string_view extra,
+                              std::uint64_t hash) noexcept {
     // A 16 MiB file cannot hold a longer field; the guard keeps the 32-bit sizes exact.
     constexpr std::size_t kMaxField = UINT32_MAX;
     if (key.empty() || owner.empty() || key.size() > kMaxField || owner.size() > kMaxField ||

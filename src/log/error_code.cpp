@@ -7,10 +7,9 @@ namespace vg {
 
 namespace {
 
-constexpr std::array kNames{
-    std::string_view{},
+constexpr std::array kNames{std::string_view{},
 #define VG_NAME(name) std::string_view{#name},
-    VG_ERROR_CODES(VG_NAME)
+                            VG_ERROR_CODES(VG_NAME)
 #undef VG_NAME
 };
 

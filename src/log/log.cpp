@@ -1,9 +1,9 @@
 // Log output: line assembly, the buffered writer and the re-entrant log lock.
 #include "log/log.h"
 
+#include <sys/uio.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/uio.h>
 
 #include "platform/thread_id.h"
 
@@ -15,7 +15,9 @@ LogLock gLogLock;
 
 }  // namespace
 
-LogLock& logLock() noexcept { return gLogLock; }
+LogLock& logLock() noexcept {
+    return gLogLock;
+}
 
 void LogWriter::install(char* buffer, std::size_t capacity) noexcept {
     buffer_ = buffer;

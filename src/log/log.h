@@ -64,11 +64,11 @@ struct LogPiece {
     enum class Kind : std::uint8_t { text, number, error };
 
     LogPiece(std::string_view s) noexcept : kind(Kind::text), text(s) {}  // NOLINT
-    LogPiece(const char* s) noexcept : kind(Kind::text), text(s) {}      // NOLINT
+    LogPiece(const char* s) noexcept : kind(Kind::text), text(s) {}       // NOLINT
     template <typename N>
-        requires(std::is_integral_v<N> && std::is_unsigned_v<N> && !std::is_same_v<N, bool> &&
-                 !std::is_same_v<N, char>)
-    LogPiece(N n) noexcept : kind(Kind::number), number(n) {}  // NOLINT
+    requires(std::is_integral_v<N>&& std::is_unsigned_v<N> && !std::is_same_v<N, bool> &&
+             !std::is_same_v<N, char>) LogPiece(N n)
+    noexcept : kind(Kind::number), number(n) {}                      // NOLINT
     LogPiece(ErrorCode e) noexcept : kind(Kind::error), error(e) {}  // NOLINT
 
     Kind kind;

@@ -12,7 +12,8 @@ constexpr std::uint32_t kContended = 3;
 
 void Mutex::lock() noexcept {
     if ((word_.fetch_or(kLocked, std::memory_order_acquire) & kLocked) == 0) return;
-    if (word_.load(std::memory_order_relaxed) == kContended) platform::waitOnWord(word_, kContended);
+    if (word_.load(std::memory_order_relaxed) == kContended)
+        platform::waitOnWord(word_, kContended);
     // Whoever took the slow path holds the lock at 3, so its unlock always wakes:
     // a wake may be wasted, but no waiter is ever left asleep.
     while (word_.exchange(kContended, std::memory_order_acquire) != 0) {

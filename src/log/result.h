@@ -14,15 +14,26 @@ template <typename T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : value_(std::move(value)), error_(ErrorCode::None) {}  // NOLINT
-    Result(ErrorCode error) : value_(), error_(error) { assert(error != ErrorCode::None); }  // NOLINT
+    Result(ErrorCode error) : value_(), error_(error) {
+        assert(error != ErrorCode::None);
+    }  // NOLINT
 
     bool ok() const noexcept { return error_ == ErrorCode::None; }
     explicit operator bool() const noexcept { return ok(); }
     ErrorCode error() const noexcept { return error_; }
 
-    T& value() & noexcept { assert(ok()); return value_; }
-    const T& value() const& noexcept { assert(ok()); return value_; }
-    T&& value() && noexcept { assert(ok()); return std::move(value_); }
+    T& value() & noexcept {
+        assert(ok());
+        return value_;
+    }
+    const T& value() const& noexcept {
+        assert(ok());
+        return value_;
+    }
+    T&& value() && noexcept {
+        assert(ok());
+        return std::move(value_);
+    }
     T* operator->() noexcept { return &value(); }
     const T* operator->() const noexcept { return &value(); }
     T& operator*() & noexcept { return value(); }

@@ -1,12 +1,12 @@
 // System-call wrappers and their errno tables.
 #include "log/syscalls.h"
 
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
-#include <initializer_list>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <initializer_list>
 
 #include "platform/unix_socket.h"
 
@@ -22,56 +22,83 @@ using Table = std::initializer_list<Mapping>;
 using E = ErrorCode;
 
 // Written with symbolic errno names so the tables hold on every system.
-const Table kSocket{{ENOMEM, E::SystemResources},        {ENOBUFS, E::SystemResources},
-                    {EACCES, E::AccessDenied},           {EINVAL, E::ProtocolFamilyNotAvailable},
-                    {ENFILE, E::SystemFdQuotaExceeded},  {EMFILE, E::ProcessFdQuotaExceeded},
+const Table kSocket{{ENOMEM, E::SystemResources},
+                    {ENOBUFS, E::SystemResources},
+                    {EACCES, E::AccessDenied},
+                    {EINVAL, E::ProtocolFamilyNotAvailable},
+                    {ENFILE, E::SystemFdQuotaExceeded},
+                    {EMFILE, E::ProcessFdQuotaExceeded},
                     {EPROTOTYPE, E::SocketTypeNotSupported},
                     {EPROTONOSUPPORT, E::ProtocolNotSupported},
                     {EAFNOSUPPORT, E::AddressFamilyNotSupported}};
-const Table kBind{{EPERM, E::AccessDenied},         {EACCES, E::AccessDenied},
-                  {ENOENT, E::FileNotFound},        {ENOMEM, E::SystemResources},
-                  {ENOTDIR, E::NotDir},             {EROFS, E::ReadOnlyFileSystem},
+const Table kBind{{EPERM, E::AccessDenied},
+                  {EACCES, E::AccessDenied},
+                  {ENOENT, E::FileNotFound},
+                  {ENOMEM, E::SystemResources},
+                  {ENOTDIR, E::NotDir},
+                  {EROFS, E::ReadOnlyFileSystem},
                   {EAFNOSUPPORT, E::AddressFamilyNotSupported},
-                  {EADDRINUSE, E::AddressInUse},    {EADDRNOTAVAIL, E::AddressNotAvailable},
-                  {ELOOP, E::SymLinkLoop},          {ENAMETOOLONG, E::NameTooLong}};
+                  {EADDRINUSE, E::AddressInUse},
+                  {EADDRNOTAVAIL, E::AddressNotAvailable},
+                  {ELOOP, E::SymLinkLoop},
+                  {ENAMETOOLONG, E::NameTooLong}};
 const Table kListen{{ENOTSOCK, E::FileDescriptorNotASocket},
                     {EOPNOTSUPP, E::OperationNotSupported},
                     {EADDRINUSE, E::AddressInUse}};
 const Table kFdQuota{{ENFILE, E::SystemFdQuotaExceeded}, {EMFILE, E::ProcessFdQuotaExceeded}};
-const Table kFchmodat{{EPERM, E::PermissionDenied},      {ENOENT, E::FileNotFound},
-                      {ENOTDIR, E::FileNotFound},        {EIO, E::InputOutput},
-                      {ENOMEM, E::SystemResources},      {EACCES, E::AccessDenied},
-                      {ENFILE, E::SystemFdQuotaExceeded}, {EMFILE, E::ProcessFdQuotaExceeded},
-                      {EROFS, E::ReadOnlyFileSystem},    {EOPNOTSUPP, E::OperationNotSupported},
-                      {ELOOP, E::SymLinkLoop},           {ENAMETOOLONG, E::NameTooLong}};
-const Table kOpenat{{EPERM, E::PermissionDenied},       {ENOENT, E::FileNotFound},
-                    {ESRCH, E::ProcessNotFound},        {ENXIO, E::NoDevice},
-                    {ENODEV, E::NoDevice},              {ENOMEM, E::SystemResources},
-                    {EBUSY, E::DeviceBusy},             {EEXIST, E::PathAlreadyExists},
-                    {EACCES, E::AccessDenied},          {ENOTDIR, E::NotDir},
-                    {EISDIR, E::IsDir},                 {EINVAL, E::BadPathName},
-                    {ENFILE, E::SystemFdQuotaExceeded}, {EMFILE, E::ProcessFdQuotaExceeded},
-                    {ETXTBSY, E::FileBusy},             {EFBIG, E::FileTooBig},
-                    {EOVERFLOW, E::FileTooBig},         {ENOSPC, E::NoSpaceLeft},
-                    {EAGAIN, E::WouldBlock},            {EOPNOTSUPP, E::FileLocksNotSupported},
-                    {ELOOP, E::SymLinkLoop},            {ENAMETOOLONG, E::NameTooLong}};
+const Table kFchmodat{{EPERM, E::PermissionDenied},
+                      {ENOENT, E::FileNotFound},
+                      {ENOTDIR, E::FileNotFound},
+                      {EIO, E::InputOutput},
+                      {ENOMEM, E::SystemResources},
+                      {EACCES, E::AccessDenied},
+                      {ENFILE, E::SystemFdQuotaExceeded},
+                      {EMFILE, E::ProcessFdQuotaExceeded},
+                      {EROFS, E::ReadOnlyFileSystem},
+                      {EOPNOTSUPP, E::OperationNotSupported},
+                      {ELOOP, E::SymLinkLoop},
+                      {ENAMETOOLONG, E::NameTooLong}};
+const Table kOpenat{{EPERM, E::PermissionDenied},
+                    {ENOENT, E::FileNotFound},
+                    {ESRCH, E::ProcessNotFound},
+                    {ENXIO, E::NoDevice},
+                    {ENODEV, E::NoDevice},
+                    {ENOMEM, E::SystemResources},
+                    {EBUSY, E::DeviceBusy},
+                    {EEXIST, E::PathAlreadyExists},
+                    {EACCES, E::AccessDenied},
+                    {ENOTDIR, E::NotDir},
+                    {EISDIR, E::IsDir},
+                    {EINVAL, E::BadPathName},
+                    {ENFILE, E::SystemFdQuotaExceeded},
+                    {EMFILE, E::ProcessFdQuotaExceeded},
+                    {ETXTBSY, E::FileBusy},
+                    {EFBIG, E::FileTooBig},
+                    {EOVERFLOW, E::FileTooBig},
+                    {ENOSPC, E::NoSpaceLeft},
+                    {EAGAIN, E::WouldBlock},
+                    {EOPNOTSUPP, E::FileLocksNotSupported},
+                    {ELOOP, E::SymLinkLoop},
+                    {ENAMETOOLONG, E::NameTooLong}};
 const Table kFstat{{ENOMEM, E::SystemResources}, {EACCES, E::AccessDenied}};
-const Table kRead{{ESRCH, E::ProcessNotFound},     {EIO, E::InputOutput},
-                  {EBADF, E::NotOpenForReading},   {ENOMEM, E::SystemResources},
-                  {ENOBUFS, E::SystemResources},   {EISDIR, E::IsDir},
-                  {EAGAIN, E::WouldBlock},         {ECONNRESET, E::ConnectionResetByPeer},
+const Table kRead{{ESRCH, E::ProcessNotFound},       {EIO, E::InputOutput},
+                  {EBADF, E::NotOpenForReading},     {ENOMEM, E::SystemResources},
+                  {ENOBUFS, E::SystemResources},     {EISDIR, E::IsDir},
+                  {EAGAIN, E::WouldBlock},           {ECONNRESET, E::ConnectionResetByPeer},
                   {ENOTCONN, E::SocketNotConnected}, {ETIMEDOUT, E::ConnectionTimedOut},
                   {ECANCELED, E::Canceled}};
-const Table kWrite{{EPERM, E::PermissionDenied}, {ESRCH, E::ProcessNotFound},
-                   {EIO, E::InputOutput},        {ENXIO, E::NoDevice},
+const Table kWrite{{EPERM, E::PermissionDenied},  {ESRCH, E::ProcessNotFound},
+                   {EIO, E::InputOutput},         {ENXIO, E::NoDevice},
                    {EBADF, E::NotOpenForWriting}, {EACCES, E::AccessDenied},
-                   {EBUSY, E::DeviceBusy},       {EINVAL, E::InvalidArgument},
-                   {EFBIG, E::FileTooBig},       {ENOSPC, E::NoSpaceLeft},
-                   {EPIPE, E::BrokenPipe},       {EAGAIN, E::WouldBlock},
-                   {EMSGSIZE, E::MessageTooBig}, {ECONNRESET, E::ConnectionResetByPeer},
+                   {EBUSY, E::DeviceBusy},        {EINVAL, E::InvalidArgument},
+                   {EFBIG, E::FileTooBig},        {ENOSPC, E::NoSpaceLeft},
+                   {EPIPE, E::BrokenPipe},        {EAGAIN, E::WouldBlock},
+                   {EMSGSIZE, E::MessageTooBig},  {ECONNRESET, E::ConnectionResetByPeer},
                    {EDQUOT, E::DiskQuota}};
-const Table kKevent{{ENOENT, E::EventNotFound}, {ESRCH, E::ProcessNotFound},
-                    {ENOMEM, E::SystemResources}, {EACCES, E::AccessDenied}};
+const Table kKevent{{ENOENT, E::EventNotFound},
+                    {ESRCH, E::ProcessNotFound},
+                    {ENOMEM, E::SystemResources},
+                    {EACCES, E::AccessDenied}};
 
 const Table& tableFor(Call call) noexcept {
     switch (call) {
@@ -154,7 +181,7 @@ Result<int> openat(int dirfd, const char* path, int flags) noexcept {
 }
 
 Result<struct stat> fstat(int fd) noexcept {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return fromErrno(Call::Fstat, errno);
     return st;
 }
@@ -188,6 +215,8 @@ Result<int> accept4(int fd, int flags) noexcept {
     }
 }
 
-void close(int fd) noexcept { (void)::close(fd); }
+void close(int fd) noexcept {
+    (void)::close(fd);
+}
 
 }  // namespace vg::sys

@@ -3,10 +3,10 @@
 // accept4 are issued again when interrupted; the others are not.
 #pragma once
 
-#include <cstddef>
-#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <cstddef>
+#include <string_view>
 
 #include "log/result.h"
 #include "platform/kqueue.h"
@@ -14,7 +14,19 @@
 namespace vg::sys {
 
 // The calls that own an errno table.
-enum class Call { Socket, Bind, Listen, Pipe, Kqueue, Fchmodat, Openat, Fstat, Read, Write, Kevent };
+enum class Call {
+    Socket,
+    Bind,
+    Listen,
+    Pipe,
+    Kqueue,
+    Fchmodat,
+    Openat,
+    Fstat,
+    Read,
+    Write,
+    Kevent
+};
 
 // errno of a failed `call` as an ErrorCode; an errno the table does not list
 // (EINTR included for the calls that are not retried) gives Unexpected.

@@ -4,9 +4,9 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <sys/types.h>
 #include <sys/event.h>
 #include <sys/time.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace vg::platform {

@@ -113,7 +113,8 @@ int applyRead(Queue& q, int kq, int fd, const KEvent& change) {
     if (::epoll_ctl(kq, EPOLL_CTL_ADD, fd, &ev) != 0) {
         // EV_ADD on a knote that exists updates it; epoll wants MOD for that.
         // MOD also re-checks readiness, as kqueue does on an update.
-        if (errno != EEXIST || ::epoll_ctl(kq, EPOLL_CTL_MOD, fd, &ev) != 0) return epollErrno(errno);
+        if (errno != EEXIST || ::epoll_ctl(kq, EPOLL_CTL_MOD, fd, &ev) != 0)
+            return epollErrno(errno);
         added = false;
     }
     // The table grows only after epoll accepted the descriptor, so a bogus
@@ -126,7 +127,8 @@ int applyRead(Queue& q, int kq, int fd, const KEvent& change) {
             return ENOMEM;
         }
     }
-    q.reads[index] = ReadSlot{change.udata, static_cast<std::uint16_t>(change.flags & kEvClear), true};
+    q.reads[index] =
+        ReadSlot{change.udata, static_cast<std::uint16_t>(change.flags & kEvClear), true};
     return 0;
 }
 
@@ -208,8 +210,14 @@ int applyVnode(Queue& q, int kq, int fd, const KEvent& change) {
     int wd = ::inotify_add_watch(q.inotifyFd, path, mask | IN_ONLYDIR);
     if (wd < 0) return errno == ENOSPC ? ENOMEM : errno;  // ENOSPC: max_user_watches
 
-    VnodeWatch watch{fd, wd, change.fflags, 0, static_cast<std::uint16_t>(change.flags & kEvClear),
-                     change.udata, st.st_dev, st.st_ino};
+    VnodeWatch watch{fd,
+                     wd,
+                     change.fflags,
+                     0,
+                     static_cast<std::uint16_t>(change.flags & kEvClear),
+                     change.udata,
+                     st.st_dev,
+                     st.st_ino};
     if (existing < q.watches.size()) {
         watch.pending = q.watches[existing].pending & change.fflags;
         q.watches[existing] = watch;
@@ -304,8 +312,8 @@ int reportVnodes(Queue& q, KEvent* out, int room) {
             dropWatch(q, i);
             continue;
         }
-        out[n++] = makeEvent(static_cast<std::uintptr_t>(w.fd), kFilterVnode, w.flags, w.pending,
-                             w.udata);
+        out[n++] =
+            makeEvent(static_cast<std::uintptr_t>(w.fd), kFilterVnode, w.flags, w.pending, w.udata);
         w.pending = 0;
         if (w.wd < 0) {
             dropWatch(q, i);

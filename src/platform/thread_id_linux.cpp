@@ -13,9 +13,13 @@ namespace {
 thread_local std::int32_t tCachedId = 0;
 
 // A forked child runs on a thread with a new id.
-void forgetAfterFork() { tCachedId = 0; }
+void forgetAfterFork() {
+    tCachedId = 0;
+}
 
-const bool kAtForkInstalled = [] { return ::pthread_atfork(nullptr, nullptr, forgetAfterFork) == 0; }();
+const bool kAtForkInstalled = [] {
+    return ::pthread_atfork(nullptr, nullptr, forgetAfterFork) == 0;
+}();
 
 }  // namespace
 

@@ -1,10 +1,10 @@
 // Unix socket address on FreeBSD: the 106-byte sockaddr_un with sun_len.
 #include "platform/unix_socket.h"
 
-#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <cstring>
 
 namespace vg::platform {
 
@@ -17,6 +17,8 @@ int bindUnix(int fd, std::string_view path) noexcept {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
 }
 
-int directoryVerifyFlag() noexcept { return O_VERIFY; }
+int directoryVerifyFlag() noexcept {
+    return O_VERIFY;
+}
 
 }  // namespace vg::platform

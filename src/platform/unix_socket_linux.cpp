@@ -2,9 +2,9 @@
 // path; the daemon keeps FreeBSD's 104-byte limit so both behave alike.
 #include "platform/unix_socket.h"
 
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <cstring>
 
 namespace vg::platform {
 
@@ -16,6 +16,8 @@ int bindUnix(int fd, std::string_view path) noexcept {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
 }
 
-int directoryVerifyFlag() noexcept { return 0; }
+int directoryVerifyFlag() noexcept {
+    return 0;
+}
 
 }  // namespace vg::platform

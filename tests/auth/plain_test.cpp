@@ -17,10 +17,10 @@ namespace vg {
 namespace {
 
 using namespace std::string_literals;
-using test::CaptureStderr;
-using test::TempDir;
 using test::base64;
+using test::CaptureStderr;
 using test::sha256Hex;
+using test::TempDir;
 
 std::string upper(std::string s) {
     for (char& c : s) {
@@ -29,7 +29,8 @@ std::string upper(std::string s) {
     return s;
 }
 
-std::string plainMessage(const std::string& authz, const std::string& authn, const std::string& pw) {
+std::string plainMessage(const std::string& authz, const std::string& authn,
+                         const std::string& pw) {
     return authz + '\0' + authn + '\0' + pw;
 }
 
@@ -42,11 +43,9 @@ class PlainTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(initCrypto());
-        dir_.write("keys", sha256Hex("secret-pw") + "\talice\n" +
-                               sha256Hex("pa\0ss"s) + "\tnul-owner\n" +
-                               upper(sha256Hex("upper-pw")) + "\tupper\n" +
-                               "plain-key\tbob\n" +
-                               sha256Hex("plain-key") + "\thashed\textra\n" +
+        dir_.write("keys", sha256Hex("secret-pw") + "\talice\n" + sha256Hex("pa\0ss"s) +
+                               "\tnul-owner\n" + upper(sha256Hex("upper-pw")) + "\tupper\n" +
+                               "plain-key\tbob\n" + sha256Hex("plain-key") + "\thashed\textra\n" +
                                kLongest + "\tlongest\n");
         CaptureStderr quiet;  // the reload's own line
         sha_.init(dir_.path(), HashAlgorithm::sha256);
@@ -99,8 +98,14 @@ TEST_F(PlainTest, EveryReasonInOrder) {
         {"url-safe underscore", "AA_A", true, "invalid base64", ""},
         {"url-safe group", "-_-_", true, "invalid base64", ""},
         {"non-ASCII byte last", "AAA\x80", true, "invalid base64", ""},
-        {"non-ASCII bytes first", "\xC3\xA9" "AA", true, "invalid base64", ""},
-        {"non-ASCII in a later group", "AAAAAAAA\xFF" "AAA", true, "invalid base64", ""},
+        {"non-ASCII bytes first",
+         "\xC3\xA9"
+         "AA",
+         true, "invalid base64", ""},
+        {"non-ASCII in a later group",
+         "AAAAAAAA\xFF"
+         "AAA",
+         true, "invalid base64", ""},
         {"NUL byte", "AA\0A"s, true, "invalid base64", ""},
         {"spare bits set after two", "AB==", true, "invalid base64", ""},
         {"spare bits clear after two", "AA==", true, "malformed PLAIN", ""},
@@ -123,7 +128,8 @@ TEST_F(PlainTest, EveryReasonInOrder) {
         {"single leading NUL", base64("\0user"s), true, "malformed PLAIN", ""},
         {"ends after second NUL", base64("a\0b\0"s), true, "empty password", ""},
         {"two NULs only", base64("\0\0"s), true, "empty password", ""},
-        {"both identities empty", base64(plainMessage("", "", "secret-pw")), false, "alice", kOkAlice},
+        {"both identities empty", base64(plainMessage("", "", "secret-pw")), false, "alice",
+         kOkAlice},
         {"both identities set", base64(plainMessage("admin", "bob", "secret-pw")), false, "alice",
          kOkAlice},
         {"third NUL in password", base64(plainMessage("u", "u", "pa\0ss"s)), false, "nul-owner",
@@ -152,8 +158,8 @@ TEST_F(PlainTest, NoneUsesThePasswordItself) {
          "info(sasl): auth OK: owner=longest\n"},
         {"1023 bytes too long", base64(plainMessage("", "", kLongest + "x")), true,
          "credentials too long", ""},
-        {"prefix of a key", base64(plainMessage("", "", "plain-ke")), true,
-         "authentication failed", kNotFound},
+        {"prefix of a key", base64(plainMessage("", "", "plain-ke")), true, "authentication failed",
+         kNotFound},
     };
     for (const Case& c : cases) expectCase(c, none_);
 }

@@ -26,10 +26,10 @@ namespace vg {
 namespace {
 
 using namespace std::string_literals;
-using test::CaptureStderr;
-using test::TempDir;
 using test::base64;
+using test::CaptureStderr;
 using test::sha256Hex;
+using test::TempDir;
 
 const std::string kGood = base64("\0alice\0secret-pw"s);
 const std::string kOk = "OK\t7\tuser=alice\n";

@@ -20,14 +20,10 @@ TEST(ChooseConfigPath, PicksValueAfterFirstDashC) {
         std::string_view expected;
     };
     const Case cases[] = {
-        {{"vellumgard"}, kDefaultConfigPath},
-        {{"vellumgard", "x", "y"}, kDefaultConfigPath},
-        {{"vellumgard", "-c"}, kDefaultConfigPath},
-        {{"vellumgard", "-c", "a", "-c", "b"}, "a"},
-        {{"vellumgard", "x", "-c", "a"}, "a"},
-        {{"vellumgard", "-ca"}, kDefaultConfigPath},
-        {{"vellumgard", "-c", "-c"}, "-c"},
-        {{"vellumgard", "-c", ""}, ""},
+        {{"vellumgard"}, kDefaultConfigPath},       {{"vellumgard", "x", "y"}, kDefaultConfigPath},
+        {{"vellumgard", "-c"}, kDefaultConfigPath}, {{"vellumgard", "-c", "a", "-c", "b"}, "a"},
+        {{"vellumgard", "x", "-c", "a"}, "a"},      {{"vellumgard", "-ca"}, kDefaultConfigPath},
+        {{"vellumgard", "-c", "-c"}, "-c"},         {{"vellumgard", "-c", ""}, ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(chooseConfigPath(static_cast<int>(c.args.size()), c.args.data()), c.expected)
@@ -41,11 +37,31 @@ TEST(ParseSocketMode, AcceptsOctalWithSignsAndSeparators) {
         int mode;  // -1: InvalidValue
     };
     const Case cases[] = {
-        {"0", 0},        {"-0", 0},       {"-0_0", 0},      {"7777", 07777}, {"6__6_0", 0660},
-        {"666", 0666},   {"0666", 0666},  {"0_666", 0666},  {"+0666", 0666}, {"0000000660", 0660},
-        {"10000", -1},   {"0o660", -1},   {"_660", -1},     {"660_", -1},    {"-7", -1},
-        {"0x1b6", -1},   {"438", -1},     {"", -1},         {"-", -1},       {"+", -1},
-        {"-_0", -1},     {"-0_", -1},     {"+-0", -1},      {"66 6", -1},    {"77777777777777777777", -1},
+        {"0", 0},
+        {"-0", 0},
+        {"-0_0", 0},
+        {"7777", 07777},
+        {"6__6_0", 0660},
+        {"666", 0666},
+        {"0666", 0666},
+        {"0_666", 0666},
+        {"+0666", 0666},
+        {"0000000660", 0660},
+        {"10000", -1},
+        {"0o660", -1},
+        {"_660", -1},
+        {"660_", -1},
+        {"-7", -1},
+        {"0x1b6", -1},
+        {"438", -1},
+        {"", -1},
+        {"-", -1},
+        {"+", -1},
+        {"-_0", -1},
+        {"-0_", -1},
+        {"+-0", -1},
+        {"66 6", -1},
+        {"77777777777777777777", -1},
     };
     for (const Case& c : cases) {
         Result<mode_t> r = parseSocketMode(c.text);
@@ -102,34 +118,40 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ParseCase{"empty", "", kSock, kDir, 0666, kSha},
         ParseCase{"no_header", "socket = /tmp/a.sock\n", kSock, kDir, 0666, kSha},
-        ParseCase{"basic", "[sasl]\nsocket=/tmp/a.sock\ncache_dir=/c\n", "/tmp/a.sock", "/c", 0666, kSha},
+        ParseCase{"basic", "[sasl]\nsocket=/tmp/a.sock\ncache_dir=/c\n", "/tmp/a.sock", "/c", 0666,
+                  kSha},
         ParseCase{"other_section_off", "[sasl]\n[other]\nsocket=/x\n", kSock, kDir, 0666, kSha},
         ParseCase{"second_sasl_on", "[sasl]\n[other]\n[sasl]\nsocket=/x\n", "/x", kDir, 0666, kSha},
-        ParseCase{"header_variants_off",
-                  "[sasl]\n[SASL]\nsocket=/a\n[sasl]\n[ sasl ]\nsocket=/b\n[sasl]\n[sasl\nsocket=/c\n"
-                  "[sasl]\n[sasl] x\nsocket=/d\n",
-                  kSock, kDir, 0666, kSha},
+        ParseCase{
+            "header_variants_off",
+            "[sasl]\n[SASL]\nsocket=/a\n[sasl]\n[ sasl ]\nsocket=/b\n[sasl]\n[sasl\nsocket=/c\n"
+            "[sasl]\n[sasl] x\nsocket=/d\n",
+            kSock, kDir, 0666, kSha},
         ParseCase{"header_trimmed", "  [sasl]  \nsocket=/x\n", "/x", kDir, 0666, kSha},
-        ParseCase{"crlf_and_spaces", "[sasl]\r\n  socket_mode  =  0660  \r\n", kSock, kDir, 0660, kSha},
-        ParseCase{"comments", "[sasl]\n# socket=/a\n; socket=/b\n  #x=1\n", kSock, kDir, 0666, kSha},
-        ParseCase{"no_trailing_comment", "[sasl]\ncache_dir = /a # comment\n", kSock, "/a # comment",
-                  0666, kSha},
+        ParseCase{"crlf_and_spaces", "[sasl]\r\n  socket_mode  =  0660  \r\n", kSock, kDir, 0660,
+                  kSha},
+        ParseCase{"comments", "[sasl]\n# socket=/a\n; socket=/b\n  #x=1\n", kSock, kDir, 0666,
+                  kSha},
+        ParseCase{"no_trailing_comment", "[sasl]\ncache_dir = /a # comment\n", kSock,
+                  "/a # comment", 0666, kSha},
         ParseCase{"single_quotes", "[sasl]\nsocket='/q s'\n", "/q s", kDir, 0666, kSha},
-        ParseCase{"double_quotes_inner_spaces", "[sasl]\nsocket=\" /q \"\n", " /q ", kDir, 0666, kSha},
+        ParseCase{"double_quotes_inner_spaces", "[sasl]\nsocket=\" /q \"\n", " /q ", kDir, 0666,
+                  kSha},
         ParseCase{"mismatched_quotes", "[sasl]\nsocket='/q\"\n", "'/q\"", kDir, 0666, kSha},
         ParseCase{"quotes_once", "[sasl]\nsocket=''/q''\n", "'/q'", kDir, 0666, kSha},
         ParseCase{"lone_quote", "[sasl]\nsocket='\n", "'", kDir, 0666, kSha},
-        ParseCase{"empty_value_keeps", "[sasl]\nsocket=/a\nsocket=\nsocket =   \n", "/a", kDir, 0666, kSha},
+        ParseCase{"empty_value_keeps", "[sasl]\nsocket=/a\nsocket=\nsocket =   \n", "/a", kDir,
+                  0666, kSha},
         ParseCase{"no_equals_skipped", "[sasl]\nsocket\n", kSock, kDir, 0666, kSha},
         ParseCase{"value_with_equals", "[sasl]\nsocket=/a=b\n", "/a=b", kDir, 0666, kSha},
         ParseCase{"case_sensitive_key", "[sasl]\nSocket=/a\n", kSock, kDir, 0666, kSha},
         ParseCase{"unknown_and_empty_key", "[sasl]\nfoo=bar\n=baz\n", kSock, kDir, 0666, kSha},
-        ParseCase{"last_wins", "[sasl]\nsocket=/a\nsocket=/b\nsocket_mode=600\nsocket_mode=640\n", "/b",
-                  kDir, 0640, kSha},
+        ParseCase{"last_wins", "[sasl]\nsocket=/a\nsocket=/b\nsocket_mode=600\nsocket_mode=640\n",
+                  "/b", kDir, 0640, kSha},
         ParseCase{"hash_none_quoted", "[sasl]\nhash_algorithm='none'\n", kSock, kDir, 0666,
                   HashAlgorithm::none},
-        ParseCase{"hash_sha256", "[sasl]\nhash_algorithm=none\nhash_algorithm=sha256\n", kSock, kDir,
-                  0666, kSha},
+        ParseCase{"hash_sha256", "[sasl]\nhash_algorithm=none\nhash_algorithm=sha256\n", kSock,
+                  kDir, 0666, kSha},
         ParseCase{"last_line_without_lf", "[sasl]\nsocket=/z", "/z", kDir, 0666, kSha},
         ParseCase{"setuid_bits", "[sasl]\nsocket_mode=4755\n", kSock, kDir, 04755, kSha}),
     [](const ::testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
@@ -166,13 +188,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "error(config): invalid hash_algorithm 'SHA256' (expected 'sha256' or 'none')\n"},
         FailCase{"hash_after_quotes", "[sasl]\nhash_algorithm=\"md5\"\n", ErrorCode::InvalidValue,
                  "error(config): invalid hash_algorithm 'md5' (expected 'sha256' or 'none')\n"},
-        FailCase{"empty_quoted_socket", "[sasl]\nsocket=\"\"\n", ErrorCode::MissingSocket, "{loaded}"},
+        FailCase{"empty_quoted_socket", "[sasl]\nsocket=\"\"\n", ErrorCode::MissingSocket,
+                 "{loaded}"},
         FailCase{"empty_quoted_cache_dir", "[sasl]\ncache_dir=''\n", ErrorCode::MissingCacheDir,
                  "{loaded}"}),
     [](const ::testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
 
 int gNotFoundCalls = 0;
-void countNotFound() { ++gNotFoundCalls; }
+void countNotFound() {
+    ++gNotFoundCalls;
+}
 
 TEST(LoadConfig, MissingFileWritesOnlyItsLine) {
     TempDir dir;

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "core/files.h"

@@ -68,7 +68,7 @@ std::string cacheValue(const std::string& buildDir, const std::string& name) {
 }
 
 bool isRegular(const std::string& path, mode_t* mode = nullptr) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (mode != nullptr) *mode = st.st_mode;
     return true;
@@ -76,13 +76,14 @@ bool isRegular(const std::string& path, mode_t* mode = nullptr) {
 
 TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     const std::string buildDir = VG_BIN_DIR;
-    ASSERT_TRUE(isRegular(buildDir + "/cmake_install.cmake")) << buildDir << " is not the build directory";
+    ASSERT_TRUE(isRegular(buildDir + "/cmake_install.cmake"))
+        << buildDir << " is not the build directory";
     const std::string cmake = cacheValue(buildDir, "CMAKE_COMMAND");
     ASSERT_FALSE(cmake.empty());
 
     TempDir dest;
-    int status = runWithDestdir({cmake, "--install", buildDir, "--prefix", "/usr/local"}, dest.path(),
-                                dest.file("install.log"), 120000ms);
+    int status = runWithDestdir({cmake, "--install", buildDir, "--prefix", "/usr/local"},
+                                dest.path(), dest.file("install.log"), 120000ms);
     ASSERT_EQ(status, 0) << readFile(dest.file("install.log"));
 
     const std::string root = dest.path() + "/usr/local/";
@@ -114,7 +115,7 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
         EXPECT_FALSE(content.empty()) << installed;
         EXPECT_EQ(content, readFile(src + "/" + source)) << installed;
     }
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(::lstat((root + "etc/vellumgard.conf").c_str(), &st), 0)
         << "a live configuration must never be installed";
 }

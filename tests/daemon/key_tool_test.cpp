@@ -30,7 +30,7 @@ struct ToolRun {
 // Runs `argv` with `input` on its standard input and collects both outputs.
 // The wait is bounded: past `timeout` the child is killed.
 ToolRun run(const std::vector<std::string>& argv, const std::string& input = "",
-        std::chrono::milliseconds timeout = 10000ms) {
+            std::chrono::milliseconds timeout = 10000ms) {
     ToolRun r;
     if (argv.empty()) return r;
     // Built before fork: the child of a threaded parent may not allocate.
@@ -39,7 +39,8 @@ ToolRun run(const std::vector<std::string>& argv, const std::string& input = "",
     args.push_back(nullptr);
     // Close-on-exec, so that runs in parallel threads do not hold each other's pipes.
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        return r;
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(in[0], 0);
@@ -92,7 +93,9 @@ ToolRun run(const std::vector<std::string>& argv, const std::string& input = "",
     return r;
 }
 
-std::string keyTool() { return toolPath("vellumgard-key"); }
+std::string keyTool() {
+    return toolPath("vellumgard-key");
+}
 
 ToolRun authTool(const Daemon& d, const std::string& password) {
     // Generated passwords may begin with '-'.
@@ -107,7 +110,7 @@ std::string readFile(const std::string& path) {
 }
 
 mode_t modeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
@@ -124,11 +127,14 @@ std::vector<std::string> entries(const std::string& dir) {
 }
 
 // The password line of a generating run, without its line feed.
-std::string passwordOf(const ToolRun& r) { return r.out.empty() ? "" : r.out.substr(0, r.out.size() - 1); }
+std::string passwordOf(const ToolRun& r) {
+    return r.out.empty() ? "" : r.out.substr(0, r.out.size() - 1);
+}
 
 void expectUrlSafeKey(const std::string& password) {
     EXPECT_EQ(password.size(), 43u) << password;
-    EXPECT_EQ(password.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+    EXPECT_EQ(password.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
               std::string::npos)
         << password;
 }
@@ -149,7 +155,8 @@ TEST(KeyTool, NewKeyIsAcceptedAfterTheRenameReloadWithoutSighup) {
     expectUrlSafeKey(password);
     EXPECT_EQ(r.err, "vellumgard-key: added a key for carol to " + d.cacheDir() + "/keys\n");
 
-    ASSERT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n")) << d.log();
+    ASSERT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n"))
+        << d.log();
     // Creating the temporary file may cause a reload of the old file first.
     ASSERT_TRUE(d.waitForLog("info(keycache): reloaded 2 key(s)")) << d.log();
     ToolRun ok = authTool(d, password);
@@ -179,7 +186,8 @@ TEST(KeyTool, NoneModeLineIsAcceptedByANoneDaemon) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     ASSERT_TRUE(d.waitForLog("info(keycache): reloaded 1 key(s)")) << d.log();
-    EXPECT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n")) << d.log();
+    EXPECT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n"))
+        << d.log();
     EXPECT_EQ(authTool(d, password).out, "OK\t1\tuser=dave\n");
     EXPECT_EQ(readFile(d.cacheDir() + "/keys"), password + "\tdave\n");
     d.signal(SIGTERM);
@@ -234,11 +242,12 @@ TEST(KeyTool, HashAndNoneReadOnePasswordLine) {
 TEST(KeyTool, RefusesOwnersTheKeysFileCannotHoldAndLeavesTheFile) {
     TempDir dir;
     std::string file = dir.write("keys", "keep\tme\n");
-    const std::string owners[] = {"", "a\tb", "a\nb", " lead", "trail ", "\rx", "x\f",
-                                  std::string(256, 'o')};
+    const std::string owners[] = {"",       "a\tb", "a\nb", " lead",
+                                  "trail ", "\rx",  "x\f",  std::string(256, 'o')};
     for (const std::string& owner : owners) {
-        for (std::vector<std::string> args : {std::vector<std::string>{keyTool(), "-o", file},
-                                              std::vector<std::string>{keyTool(), "--hash", "-o", file}}) {
+        for (std::vector<std::string> args :
+             {std::vector<std::string>{keyTool(), "-o", file},
+              std::vector<std::string>{keyTool(), "--hash", "-o", file}}) {
             args.push_back(owner);
             ToolRun r = run(args, "pw\n");
             EXPECT_EQ(r.status, 2) << "[" << owner << "]";
@@ -256,12 +265,7 @@ TEST(KeyTool, RefusesOwnersTheKeysFileCannotHoldAndLeavesTheFile) {
 
 TEST(KeyTool, UsageErrorsExitTwo) {
     const std::vector<std::string> bad[] = {
-        {},
-        {"a", "b"},
-        {"--hash", "--none", "a"},
-        {"-x", "a"},
-        {"-o"},
-        {"-o", "", "a"},
+        {}, {"a", "b"}, {"--hash", "--none", "a"}, {"-x", "a"}, {"-o"}, {"-o", "", "a"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv{keyTool()};
@@ -300,14 +304,17 @@ TEST(KeyTool, ConcurrentRunsLoseNoLine) {
     std::vector<std::thread> threads;
     std::vector<ToolRun> results(kRuns);
     for (int i = 0; i < kRuns; ++i) {
-        threads.emplace_back([&, i] { results[i] = run({keyTool(), "-o", file, "user" + std::to_string(i)}); });
+        threads.emplace_back([&, i] {
+            results[i] = run({keyTool(), "-o", file, "user" + std::to_string(i)});
+        });
     }
     for (auto& t : threads) t.join();
     std::string content = readFile(file);
     for (int i = 0; i < kRuns; ++i) {
         EXPECT_EQ(results[i].status, 0) << results[i].err;
-        EXPECT_NE(content.find(sha256Hex(passwordOf(results[i])) + "\tuser" + std::to_string(i) + "\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            content.find(sha256Hex(passwordOf(results[i])) + "\tuser" + std::to_string(i) + "\n"),
+            std::string::npos)
             << content;
     }
     EXPECT_EQ(Daemon::countOf(content, "\n"), kRuns);
@@ -321,7 +328,7 @@ TEST(KeyTool, RefusedUpdatesLeaveEverythingAsItWas) {
     ToolRun viaLink = run({keyTool(), "--hash", "-o", link, "jo"}, "pw\n");
     EXPECT_EQ(viaLink.status, 1);
     EXPECT_NE(viaLink.err.find("symbolic link"), std::string::npos) << viaLink.err;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(readFile(target), "a\tb\n");
@@ -342,7 +349,7 @@ TEST(KeyTool, RefusedUpdatesLeaveEverythingAsItWas) {
     EXPECT_EQ(tooBig.status, 1);
     expectUrlSafeKey(passwordOf(tooBig));
     EXPECT_NE(tooBig.err.find("NOT valid"), std::string::npos) << tooBig.err;
-    struct stat bs{};
+    struct stat bs {};
     ASSERT_EQ(::stat(big.c_str(), &bs), 0);
     EXPECT_EQ(bs.st_size, 16 * 1024 * 1024);
     std::vector<std::string> names = entries(dir.path());

@@ -29,7 +29,8 @@ constexpr int kKeys = 200;
 std::string keysFor(const std::string& ownerPrefix) {
     std::string text;
     for (int i = 0; i < kKeys; ++i) {
-        text += sha256Hex("pw-" + std::to_string(i)) + "\t" + ownerPrefix + std::to_string(i) + "\n";
+        text +=
+            sha256Hex("pw-" + std::to_string(i)) + "\t" + ownerPrefix + std::to_string(i) + "\n";
     }
     return text;
 }
@@ -77,13 +78,15 @@ void oneRequest(const std::string& socket, int kind, int i, Tally& t) {
         }
         return t.problem("no greeting and not closed");
     }
-    if (greeting != "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n") return t.problem("bad greeting");
+    if (greeting != "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n")
+        return t.problem("bad greeting");
     std::string id = std::to_string(i);
     int k = i % kKeys;
     std::string expected;
     switch (kind) {
         case 0:  // a valid key of either table
-            c.send("AUTH\t" + id + "\tPLAIN\tresp=" + plainCredential("u", "pw-" + std::to_string(k)) + "\n");
+            c.send("AUTH\t" + id +
+                   "\tPLAIN\tresp=" + plainCredential("u", "pw-" + std::to_string(k)) + "\n");
             break;
         case 1:  // an unknown key
             c.send("AUTH\t" + id + "\tPLAIN\tresp=" + plainCredential("u", "nope-" + id) + "\n");
@@ -137,7 +140,8 @@ TEST(Load, ManyClientsWhileKeysAreReplaced) {
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&, c] {
-            for (int r = 0; r < kPerClient; ++r) oneRequest(d.socketPath(), (c + r) % 4, c * 1000 + r, t);
+            for (int r = 0; r < kPerClient; ++r)
+                oneRequest(d.socketPath(), (c + r) % 4, c * 1000 + r, t);
         });
     }
     for (auto& th : clients) th.join();
@@ -155,9 +159,11 @@ TEST(Load, ManyClientsWhileKeysAreReplaced) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(openDescriptors(d.pid()), fdsBefore);
     EXPECT_LE(residentKiB(d.pid()), rssBefore + 2048) << "before " << rssBefore << " KiB";
-    std::printf("load: %d requests from %d clients: %d OK, %d FAIL, %d rejected; fds %d, rss %ld -> %ld KiB\n",
-                kClients * kPerClient, kClients, t.ok.load(), t.fail.load(), t.rejected.load(), fdsBefore,
-                rssBefore, residentKiB(d.pid()));
+    std::printf(
+        "load: %d requests from %d clients: %d OK, %d FAIL, %d rejected; fds %d, rss %ld -> %ld "
+        "KiB\n",
+        kClients * kPerClient, kClients, t.ok.load(), t.fail.load(), t.rejected.load(), fdsBefore,
+        rssBefore, residentKiB(d.pid()));
     d.signal(SIGTERM);
     EXPECT_EQ(d.waitExit(), 0);
 }
@@ -198,7 +204,8 @@ TEST(Faults, HostileClientsAndBadKeysFiles) {
         }
     });
     ASSERT_EQ(std::rename(fifo.c_str(), (d.cacheDir() + "/keys").c_str()), 0);
-    bool tooBig = d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 10000ms);
+    bool tooBig =
+        d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 10000ms);
     stop = true;
     feeder.join();
     ::close(w);
@@ -210,7 +217,8 @@ TEST(Faults, HostileClientsAndBadKeysFiles) {
     // A file over the limit, moved in whole.
     std::string big = d.dir().write("big", std::string(16777217, '#'));
     ASSERT_EQ(std::rename(big.c_str(), (d.cacheDir() + "/keys").c_str()), 0);
-    ASSERT_TRUE(d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 5000ms, 2))
+    ASSERT_TRUE(
+        d.waitForLog("error(keycache): failed to read keys file: error.FileTooBig\n", 5000ms, 2))
         << d.log();
     EXPECT_EQ(d.auth("10", "", "pw-6"), "OK\t10\tuser=a6\n");
     std::this_thread::sleep_for(50ms);
@@ -255,7 +263,9 @@ TEST(Faults, DescriptorExhaustionRecovers) {
     ASSERT_TRUE(d.startAndWait()) << d.log();
     // Lower the running daemon's descriptor limit so accepting runs out early.
     const int open = openDescriptors(d.pid());
-    struct rlimit lim{static_cast<rlim_t>(open + 3), static_cast<rlim_t>(open + 3)};
+    struct rlimit lim {
+        static_cast<rlim_t>(open + 3), static_cast<rlim_t>(open + 3)
+    };
     ASSERT_EQ(::prlimit(d.pid(), RLIMIT_NOFILE, &lim, nullptr), 0);
     // Take descriptors until the next client is left waiting in the listen queue.
     std::vector<Client> held;

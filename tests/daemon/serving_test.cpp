@@ -14,8 +14,8 @@ class Serving : public ::testing::Test {
 protected:
     void SetUp() override {
         d.writeConfig();
-        d.writeKeys("# demo keys\n" + sha256Hex("alpha-pw") + "\talice\tfirst\n" + sha256Hex("beta-pw") +
-                    "\tbob\n");
+        d.writeKeys("# demo keys\n" + sha256Hex("alpha-pw") + "\talice\tfirst\n" +
+                    sha256Hex("beta-pw") + "\tbob\n");
         ASSERT_TRUE(d.startAndWait()) << d.log();
     }
     void TearDown() override {
@@ -80,7 +80,8 @@ TEST_F(Serving, SighupReloads) {
 
 TEST_F(Serving, RenameOverKeysReloadsAndInPlaceRewriteDoesNot) {
     d.replaceKeys(sha256Hex("delta-pw") + "\tdave\n");
-    ASSERT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n")) << d.log();
+    ASSERT_TRUE(d.waitForLog("info(main): cache directory change detected, reloading\n"))
+        << d.log();
     ASSERT_TRUE(d.waitForLog("(generation 2)\n")) << d.log();
     EXPECT_EQ(d.auth("1", "", "delta-pw"), "OK\t1\tuser=dave\n");
     int reloads = Daemon::countOf(d.log(), "cache directory change detected");

@@ -14,16 +14,18 @@ namespace vg::test {
 namespace {
 
 bool isSocket(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string loaded(const Daemon& d) { return "info(config): loaded config from " + d.configPath() + "\n"; }
+std::string loaded(const Daemon& d) {
+    return "info(config): loaded config from " + d.configPath() + "\n";
+}
 
 TEST(Startup, MissingConfigWritesOnlyItsLine) {
     Daemon d;
@@ -91,7 +93,8 @@ TEST(Startup, SocketPathOf103BytesBindsAnd104DoesNot) {
         d.writeKeys("");
         d.start();
         if (len == 103) {
-            ASSERT_TRUE(d.waitForLog("info(main): Vellumgard listening on " + path + " (0 keys loaded)\n"))
+            ASSERT_TRUE(
+                d.waitForLog("info(main): Vellumgard listening on " + path + " (0 keys loaded)\n"))
                 << d.log();
             EXPECT_TRUE(isSocket(path));
             ASSERT_TRUE(d.waitReady());
@@ -114,7 +117,9 @@ TEST(Startup, SocketInMissingDirectoryIsFileNotFound) {
     d.writeKeys("");
     d.start();
     EXPECT_EQ(d.waitExit(), 1);
-    EXPECT_EQ(d.log(), loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: FileNotFound\n");
+    EXPECT_EQ(
+        d.log(),
+        loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: FileNotFound\n");
 }
 
 TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
@@ -124,7 +129,9 @@ TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
     d.writeKeys("");
     d.start();
     EXPECT_EQ(d.waitExit(), 1);
-    EXPECT_EQ(d.log(), loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: AddressInUse\n");
+    EXPECT_EQ(
+        d.log(),
+        loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: AddressInUse\n");
     std::ifstream in(d.socketPath());
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "precious data\n");
@@ -149,7 +156,8 @@ TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {
         d.writeConfig();
         d.start();
         EXPECT_EQ(d.waitExit(), 1);
-        EXPECT_EQ(d.log(), loaded(d) + "error(main): initial cache load failed: error.PathTooLong\n");
+        EXPECT_EQ(d.log(),
+                  loaded(d) + "error(main): initial cache load failed: error.PathTooLong\n");
     }
 }
 
@@ -160,7 +168,8 @@ TEST(Startup, MissingCacheDirWarnsTwiceAndServes) {
     d.start();
     ASSERT_TRUE(d.waitForLog("(reload on SIGHUP only)\n")) << d.log();
     ASSERT_TRUE(d.waitReady());
-    EXPECT_EQ(d.log(), loaded(d) + "warning(keycache): keys file not found: " + d.dir().file("absent") +
+    EXPECT_EQ(d.log(), loaded(d) +
+                           "warning(keycache): keys file not found: " + d.dir().file("absent") +
                            "/keys\n"
                            "info(main): Vellumgard listening on " +
                            d.socketPath() +
@@ -179,7 +188,7 @@ TEST(Startup, SocketModeIsApplied) {
     d.writeConfig();
     d.writeKeys("");
     ASSERT_TRUE(d.startAndWait()) << d.log();
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat(d.socketPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     d.signal(SIGTERM);

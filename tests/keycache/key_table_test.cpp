@@ -43,10 +43,17 @@ TEST(KeyTable, MatchesWholeKeysByteForByte) {
             const char* owner;  // nullptr: absent
         };
         const Probe probes[] = {
-            {"Abc", "two"},      {"abc", nullptr},       {"ABC", nullptr},
-            {"Ab", nullptr},     {"Abcd", nullptr},      {"a\0b"s, "nul"},
-            {"a\0c"s, nullptr},  {"a"s, nullptr},        {"a\0b\0"s, nullptr},
-            {"", nullptr},       {longKey.substr(1), nullptr},
+            {"Abc", "two"},
+            {"abc", nullptr},
+            {"ABC", nullptr},
+            {"Ab", nullptr},
+            {"Abcd", nullptr},
+            {"a\0b"s, "nul"},
+            {"a\0c"s, nullptr},
+            {"a"s, nullptr},
+            {"a\0b\0"s, nullptr},
+            {"", nullptr},
+            {longKey.substr(1), nullptr},
         };
         for (const Probe& p : probes) {
             const KeyEntry* e = t.find(p.key);
@@ -87,7 +94,8 @@ TEST(KeyTable, ManyKeysAllFoundAndOthersNot) {
             ASSERT_TRUE(t.reserve(kKeys));
         }
         for (std::size_t i = 0; i < kKeys; ++i) {
-            ASSERT_EQ(t.insert(hexKey(i), "user" + std::to_string(i), ""), InsertResult::added) << i;
+            ASSERT_EQ(t.insert(hexKey(i), "user" + std::to_string(i), ""), InsertResult::added)
+                << i;
         }
         EXPECT_EQ(t.size(), kKeys);
         // At most three quarters full, and a presized table never grew past its size.
@@ -180,7 +188,8 @@ TEST(KeyTable, ReserveFailureLeavesAGrowableTable) {
     EXPECT_TRUE(alloc.live.empty());
     EXPECT_EQ(t.slotCount(), 0u);
     EXPECT_EQ(t.find("a"), nullptr);
-    for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(t.insert(hexKey(i), "o", ""), InsertResult::added);
+    for (std::size_t i = 0; i < 1000; ++i)
+        ASSERT_EQ(t.insert(hexKey(i), "o", ""), InsertResult::added);
     for (std::size_t i = 0; i < 1000; ++i) ASSERT_NE(t.find(hexKey(i)), nullptr);
     t.release();
     EXPECT_TRUE(alloc.live.empty());

@@ -62,7 +62,9 @@ const std::vector<Case>& cases() {
         {"empty file", "", {}},
         {"lone lf", "\n", {}},
         {"vt ff trimmed", "\v\fk\to\f\v\n", {{"k", "o", ""}}},
-        {"mixed", "# header\na\t1\n\nbroken\nb\t2\tx\n  \nc\t\t3\n", {{"a", "1", ""}, {"b", "2", "x"}}},
+        {"mixed",
+         "# header\na\t1\n\nbroken\nb\t2\tx\n  \nc\t\t3\n",
+         {{"a", "1", ""}, {"b", "2", "x"}}},
     };
     return all;
 }

@@ -2,11 +2,11 @@
 // path and size limits, and allocation failures through a failing allocator.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cstdio>
 #include <map>
@@ -111,7 +111,8 @@ TEST_F(Reload, MissingCacheDirIsAMissingFile) {
     init();
     std::string log;
     ASSERT_TRUE(reload(&log).ok());
-    EXPECT_EQ(log, "warning(keycache): keys file not found: " + dir.path() + "/absent/deeper/keys\n");
+    EXPECT_EQ(log,
+              "warning(keycache): keys file not found: " + dir.path() + "/absent/deeper/keys\n");
     EXPECT_EQ(generation(), 0u);
 }
 
@@ -285,7 +286,8 @@ TEST_F(Reload, LookupsSeeTheInstalledTableOnly) {
     const std::string nulKey("k\0ey", 4);
     const std::string longKey(200, 'K');
     const std::string longOwner(120, 'O');
-    writeKeys(nulKey + "\tnul-owner\n" + longKey + "\t" + longOwner + "\tsome extra\nCase\tupper\n");
+    writeKeys(nulKey + "\tnul-owner\n" + longKey + "\t" + longOwner +
+              "\tsome extra\nCase\tupper\n");
     ASSERT_TRUE(reload().ok());
     EXPECT_EQ(owner(nulKey), "nul-owner");
     EXPECT_EQ(owner("k"), "<none>");
@@ -367,11 +369,14 @@ TEST_F(Reload, NoMemoryAfterTheFileInstallsAnEmptyTable) {
 TEST_F(Reload, TableThatCannotBePresizedGrowsAsFarAsItCan) {
     // Big blocks fail: the presized storage, and growth past some size.
     TestAllocator alloc;
-    alloc.failWhen = [](std::size_t number, std::size_t size) { return number > 1 && size >= 8000; };
+    alloc.failWhen = [](std::size_t number, std::size_t size) {
+        return number > 1 && size >= 8000;
+    };
     init(alloc.handle);
     constexpr std::size_t kLines = 200;
     std::string text;
-    for (std::size_t i = 0; i < kLines; ++i) text += "key" + std::to_string(i) + "\to" + std::to_string(i) + "\n";
+    for (std::size_t i = 0; i < kLines; ++i)
+        text += "key" + std::to_string(i) + "\to" + std::to_string(i) + "\n";
     text += "key0\treplaced\n";  // an existing key is still replaced when growth fails
     writeKeys(text);
     std::string log;
@@ -382,7 +387,9 @@ TEST_F(Reload, TableThatCannotBePresizedGrowsAsFarAsItCan) {
     EXPECT_EQ(log, reloaded(keys + 1, 1));
     // What loaded is the first lines of the file, and nothing after the first skip.
     for (std::size_t i = 0; i < kLines; ++i) {
-        const std::string expect = i == 0 ? "replaced" : i < keys ? "o" + std::to_string(i) : "<none>";
+        const std::string expect = i == 0     ? "replaced"
+                                   : i < keys ? "o" + std::to_string(i)
+                                              : "<none>";
         EXPECT_EQ(owner("key" + std::to_string(i)), expect) << i;
     }
     cache.deinit();
@@ -404,7 +411,8 @@ TEST_F(Reload, EveryFailingAllocationSkipsOnlyItsLine) {
         {"key5", "owner-five-is-long-too", ""},                       // copy 10
     };
     std::string text;
-    for (const Line& l : lines) text += l.key + "\t" + l.owner + (l.extra.empty() ? "" : "\t" + l.extra) + "\n";
+    for (const Line& l : lines)
+        text += l.key + "\t" + l.owner + (l.extra.empty() ? "" : "\t" + l.extra) + "\n";
     writeKeys(text);
 
     // Allocation 1 is the file buffer, 2 and 3 the presized slots and entries;
@@ -447,7 +455,8 @@ TEST_F(Reload, EveryFailingAllocationSkipsOnlyItsLine) {
             }
         }
         cache.deinit();
-        EXPECT_TRUE(alloc.live.empty()) << c.failing << ": " << alloc.live.size() << " blocks leaked";
+        EXPECT_TRUE(alloc.live.empty())
+            << c.failing << ": " << alloc.live.size() << " blocks leaked";
     }
 
     // The allocation count above is what a clean reload makes: ten.

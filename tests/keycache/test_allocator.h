@@ -60,7 +60,8 @@ private:
         self->live.erase(it);
         std::free(block);
     }
-    static void* shrinkFn(void* ctx, void* block, std::size_t oldSize, std::size_t newSize) noexcept {
+    static void* shrinkFn(void* ctx, void* block, std::size_t oldSize,
+                          std::size_t newSize) noexcept {
         auto* self = static_cast<TestAllocator*>(ctx);
         auto it = self->live.find(block);
         EXPECT_NE(it, self->live.end());

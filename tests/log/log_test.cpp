@@ -54,8 +54,8 @@ private:
 
 TEST(LogLine, FormatsPrefixesAndValues) {
     CaptureStderr err;
-    logLine(LogLevel::info, LogScope::keycache, "reloaded ", std::uint64_t{0}, " key(s) (generation ",
-            std::uint64_t{18446744073709551615ULL}, ")");
+    logLine(LogLevel::info, LogScope::keycache, "reloaded ", std::uint64_t{0},
+            " key(s) (generation ", std::uint64_t{18446744073709551615ULL}, ")");
     logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
     logLine(LogLevel::error, LogScope::config, "config file not found: ", std::string_view("a\nb"));
     logLine(LogLevel::error, LogScope::main, "kevent failed: ", ErrorCode::EventNotFound);
@@ -83,11 +83,12 @@ TEST(LogLine, ShortLineLeavesInOneWrite) {
 
 TEST(LogLine, ListeningLineForDefaultSocketLeavesInOneWrite) {
     CaptureWrites cap;
-    logLine(LogLevel::info, LogScope::main, "Vellumgard listening on ", "/var/run/vellumgard.sock", " (",
-            std::uint64_t{42}, " keys loaded)");
+    logLine(LogLevel::info, LogScope::main, "Vellumgard listening on ", "/var/run/vellumgard.sock",
+            " (", std::uint64_t{42}, " keys loaded)");
     std::vector<std::string> w = cap.writes();
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0], "info(main): Vellumgard listening on /var/run/vellumgard.sock (42 keys loaded)\n");
+    EXPECT_EQ(w[0],
+              "info(main): Vellumgard listening on /var/run/vellumgard.sock (42 keys loaded)\n");
 }
 
 TEST(LogLine, LongPieceGoesOutWithBufferedPrefix) {
@@ -100,7 +101,6 @@ TEST(LogLine, LongPieceGoesOutWithBufferedPrefix) {
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0], "info(config): loaded config from " + path + "\n");
 }
-
 
 TEST(LogLock, ReentrantOnSameThreadKeepsByteOrder) {
     CaptureStderr err;
@@ -144,9 +144,9 @@ TEST(LogLine, ClosedStderrNeitherCrashesNorCarriesOver) {
 }
 
 TEST(LogLine, BrokenPipeStderrIsSilent) {
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
-    struct sigaction old{};
+    struct sigaction old {};
     sigaction(SIGPIPE, &ignore, &old);
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
@@ -154,7 +154,8 @@ TEST(LogLine, BrokenPipeStderrIsSilent) {
     int saved = ::dup(2);
     ::dup2(p[1], 2);
     ::close(p[1]);
-    for (int i = 0; i < 3; ++i) logLine(LogLevel::info, LogScope::main, "to nobody ", std::string(100, 'y'));
+    for (int i = 0; i < 3; ++i)
+        logLine(LogLevel::info, LogScope::main, "to nobody ", std::string(100, 'y'));
     ::dup2(saved, 2);
     ::close(saved);
     sigaction(SIGPIPE, &old, nullptr);
@@ -167,9 +168,9 @@ TEST(LogLine, BrokenPipeStderrIsSilent) {
 TEST(ErrorNames, EveryMemberHasItsOwnName) {
     std::set<std::string_view> seen;
     int count = 0;
-#define VG_CHECK_NAME(name)                                      \
+#define VG_CHECK_NAME(name)                                         \
     EXPECT_EQ(errorName(ErrorCode::name), std::string_view(#name)); \
-    seen.insert(errorName(ErrorCode::name));                      \
+    seen.insert(errorName(ErrorCode::name));                        \
     ++count;
     VG_ERROR_CODES(VG_CHECK_NAME)
 #undef VG_CHECK_NAME
@@ -179,8 +180,9 @@ TEST(ErrorNames, EveryMemberHasItsOwnName) {
 
 TEST(ErrorNames, MessageFormHasPrefix) {
     CaptureStderr err;
-    logLine(LogLevel::warning, LogScope::main, "cannot open cache dir /x for watching: ",
-            ErrorCode::FileNotFound, " (reload on SIGHUP only)");
+    logLine(LogLevel::warning, LogScope::main,
+            "cannot open cache dir /x for watching: ", ErrorCode::FileNotFound,
+            " (reload on SIGHUP only)");
     logFatal(ErrorCode::FileNotFound);
     EXPECT_EQ(err.text(),
               "warning(main): cannot open cache dir /x for watching: error.FileNotFound (reload on "

@@ -55,7 +55,8 @@ TEST(LogLock, ExcludesOtherThreads) {
     std::thread reader([&] {
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(p[0], buf, sizeof(buf))) > 0) collected.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(p[0], buf, sizeof(buf))) > 0)
+            collected.append(buf, static_cast<std::size_t>(n));
     });
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {

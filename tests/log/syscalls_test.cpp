@@ -1,10 +1,10 @@
 // errno tables of the system-call wrappers, and the wrappers' edge rules.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "log/syscalls.h"
 
@@ -72,9 +72,9 @@ TEST(Wrappers, ZeroByteReadAndWriteMakeNoCall) {
 }
 
 TEST(Wrappers, WriteToDepartedPeerIsBrokenPipe) {
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
-    struct sigaction old{};
+    struct sigaction old {};
     sigaction(SIGPIPE, &ignore, &old);
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);

@@ -31,7 +31,9 @@ constexpr int kNoneMs = 200;     // no event may come
 
 // Distinct addresses to hand out as udata.
 char gTag[4];
-void* tag(int i) { return &gTag[i]; }
+void* tag(int i) {
+    return &gTag[i];
+}
 
 void closeIfOpen(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -65,8 +67,8 @@ protected:
     void SetUp() override { ASSERT_GE(kq_ = kqueue(), 0) << std::strerror(errno); }
     void TearDown() override { closeIfOpen(kq_); }
 
-    int change(int fd, std::int16_t filter, std::uint16_t flags, std::uint32_t fflags,
-               void* udata, int kq = -1) {
+    int change(int fd, std::int16_t filter, std::uint16_t flags, std::uint32_t fflags, void* udata,
+               int kq = -1) {
         KEvent ch = makeEvent(static_cast<std::uintptr_t>(fd), filter, flags, fflags, udata);
         return kevent(kq < 0 ? kq_ : kq, &ch, 1, nullptr, 0, nullptr);
     }
@@ -319,7 +321,9 @@ const DirChange kDirChanges[] = {
      kNoteWrite | kNoteLink},
 };
 
-void PrintTo(const DirChange& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DirChange& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DirChangeTest : public DirTest, public ::testing::WithParamInterface<DirChange> {};
 
@@ -430,9 +434,10 @@ TEST_F(DirTest, EventsBeyondTheRoomGivenComeOnTheNextCall) {
 TEST_F(DirTest, ReadinessAndDirectoryChangesInOneWait) {
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    KEvent changes[] = {makeEvent(static_cast<std::uintptr_t>(sv[0]), kFilterRead, kEvAdd, 0, tag(2)),
-                        makeEvent(static_cast<std::uintptr_t>(dirFd_), kFilterVnode,
-                                  kEvAdd | kEvClear, kAllNotes, tag(0))};
+    KEvent changes[] = {
+        makeEvent(static_cast<std::uintptr_t>(sv[0]), kFilterRead, kEvAdd, 0, tag(2)),
+        makeEvent(static_cast<std::uintptr_t>(dirFd_), kFilterVnode, kEvAdd | kEvClear, kAllNotes,
+                  tag(0))};
     ASSERT_EQ(kevent(kq_, changes, 2, nullptr, 0, nullptr), 0);
     ASSERT_EQ(::write(sv[1], "x", 1), 1);
     touch(dir_ + "/a");
@@ -480,14 +485,18 @@ TEST_F(DirTest, ReusedQueueNumberStartsClean) {
 // ---- signals ------------------------------------------------------------
 
 volatile std::sig_atomic_t gSignalled = 0;
-extern "C" void onSignal(int) { gSignalled = 1; }
+extern "C" void onSignal(int) {
+    gSignalled = 1;
+}
 
 struct SignalCase {
     const char* name;
     bool limited;  // a timeout far longer than the test, or none
 };
 
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SignalTest : public KqueueTest, public ::testing::WithParamInterface<SignalCase> {};
 
@@ -558,7 +567,9 @@ const BadChange kBadChanges[] = {
 #endif
 };
 
-void PrintTo(const BadChange& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadChange& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadChangeTest : public KqueueTest, public ::testing::WithParamInterface<BadChange> {
 protected:
@@ -613,8 +624,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BadChangeTest, ::testing::ValuesIn(kBadChanges),
 TEST_F(ReadTest, ChangesAfterAFailedOneAreStillApplied) {
     const int closed = closedNumber();
     ASSERT_GE(closed, 0);
-    KEvent changes[] = {makeEvent(static_cast<std::uintptr_t>(closed), kFilterRead, kEvAdd),
-                        makeEvent(static_cast<std::uintptr_t>(sv_[0]), kFilterRead, kEvAdd, 0, tag(2))};
+    KEvent changes[] = {
+        makeEvent(static_cast<std::uintptr_t>(closed), kFilterRead, kEvAdd),
+        makeEvent(static_cast<std::uintptr_t>(sv_[0]), kFilterRead, kEvAdd, 0, tag(2))};
     KEvent out[2];
     timespec ts{kExpectMs / 1000, 0};
     ASSERT_EQ(kevent(kq_, changes, 2, out, 2, &ts), 1);

@@ -1,13 +1,13 @@
 // Test helpers: stderr capture and temporary directories.
 #include "support/capture_stderr.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace vg::test {
 

@@ -1,20 +1,20 @@
 // Test helper: the real daemon as a child process, and a socket client.
 #include "support/daemon_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sodium.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace vg::test {
 
@@ -23,14 +23,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
 }  // namespace
 
-std::string daemonPath() { return VG_DAEMON_PATH; }
-std::string toolPath(const std::string& name) { return std::string(VG_BIN_DIR) + "/" + name; }
+std::string daemonPath() {
+    return VG_DAEMON_PATH;
+}
+std::string toolPath(const std::string& name) {
+    return std::string(VG_BIN_DIR) + "/" + name;
+}
 
 std::string base64(const std::string& bytes) {
     std::string out(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
@@ -75,9 +80,13 @@ Client::Client(const std::string& socketPath, std::chrono::milliseconds timeout)
     }
 }
 
-Client::~Client() { close(); }
+Client::~Client() {
+    close();
+}
 
-Client::Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Client::Client(Client&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 void Client::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -153,7 +162,8 @@ Daemon::~Daemon() {
 }
 
 void Daemon::writeConfig() const {
-    dir_.write("vg.conf", "[sasl]\nsocket = " + socket_ + "\ncache_dir = " + cacheDir_ + "\n" + extra_);
+    dir_.write("vg.conf",
+               "[sasl]\nsocket = " + socket_ + "\ncache_dir = " + cacheDir_ + "\n" + extra_);
 }
 
 void Daemon::writeKeys(const std::string& content) const {
@@ -220,7 +230,9 @@ bool Daemon::running() {
     return ::waitpid(pid_, &status, WNOHANG) == 0;
 }
 
-void Daemon::signal(int signo) const { ::kill(pid_, signo); }
+void Daemon::signal(int signo) const {
+    ::kill(pid_, signo);
+}
 
 int Daemon::waitExit(std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
@@ -259,7 +271,8 @@ int Daemon::countOf(const std::string& haystack, const std::string& needle) {
     return n;
 }
 
-bool Daemon::waitForLog(const std::string& text, std::chrono::milliseconds timeout, int count) const {
+bool Daemon::waitForLog(const std::string& text, std::chrono::milliseconds timeout,
+                        int count) const {
     auto deadline = Clock::now() + timeout;
     for (;;) {
         if (countOf(log(), text) >= count) return true;
@@ -268,11 +281,13 @@ bool Daemon::waitForLog(const std::string& text, std::chrono::milliseconds timeo
     }
 }
 
-std::string Daemon::auth(const std::string& id, const std::string& user, const std::string& password) {
+std::string Daemon::auth(const std::string& id, const std::string& user,
+                         const std::string& password) {
     Client c(socket_);
     if (!c.ok()) return "";
     std::string greeting = c.readBytes(38);
-    if (greeting != "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n") return "bad greeting: " + greeting;
+    if (greeting != "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n")
+        return "bad greeting: " + greeting;
     c.send("AUTH\t" + id + "\tPLAIN\tservice=smtp\tresp=" + plainCredential(user, password) + "\n");
     return c.readAll();
 }
