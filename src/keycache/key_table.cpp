@@ -66,6 +66,20 @@ void KeyTable::swap(KeyTable& other) noexcept {
     std::swap(heapBytes_, other.heapBytes_);
 }
 
+bool KeyTable::allocateStorage(std::size_t capacity, std::size_t entryCapacity,
+                               std::uint64_t*& slots, KeyEntry*& entries) noexcept {
+    slots = static_cast<std::uint64_t*>(alloc_->allocate(capacity * sizeof(std::uint64_t)));
+    if (slots == nullptr) return false;
+    entries = static_cast<KeyEntry*>(alloc_->allocate(entryCapacity * sizeof(KeyEntry)));
+    if (entries == nullptr) {
+        alloc_->release(slots, capacity * sizeof(std::uint64_t));
+        slots = nullptr;
+        return false;
+    }
+    std::memset(slots, 0, capacity * sizeof(std::uint64_t));
+    return true;
+}
+
 bool KeyTable::reserve(std::uint64_t keys) noexcept {
     if (keys == 0) return true;
     if (capacity_ != 0) return false;  // only an empty table without storage is sized
@@ -74,14 +88,9 @@ bool KeyTable::reserve(std::uint64_t keys) noexcept {
     while (keys * 4 > capacity * 3) capacity *= 2;
     const std::size_t entryCapacity = static_cast<std::size_t>(keys);
 
-    auto* slots = static_cast<std::uint64_t*>(alloc_->allocate(capacity * sizeof(std::uint64_t)));
-    if (slots == nullptr) return false;
-    auto* entries = static_cast<KeyEntry*>(alloc_->allocate(entryCapacity * sizeof(KeyEntry)));
-    if (entries == nullptr) {
-        alloc_->release(slots, capacity * sizeof(std::uint64_t));
-        return false;
-    }
-    std::memset(slots, 0, capacity * sizeof(std::uint64_t));
+    std::uint64_t* slots = nullptr;
+    KeyEntry* entries = nullptr;
+    if (!allocateStorage(capacity, entryCapacity, slots, entries)) return false;
     slots_ = slots;
     capacity_ = capacity;
     entries_ = entries;
@@ -121,14 +130,9 @@ bool KeyTable::grow() noexcept {
     if (capacity > kMaxCapacity) return false;
     const std::size_t entryCapacity = capacity / 4 * 3;
 
-    auto* slots = static_cast<std::uint64_t*>(alloc_->allocate(capacity * sizeof(std::uint64_t)));
-    if (slots == nullptr) return false;
-    auto* entries = static_cast<KeyEntry*>(alloc_->allocate(entryCapacity * sizeof(KeyEntry)));
-    if (entries == nullptr) {
-        alloc_->release(slots, capacity * sizeof(std::uint64_t));
-        return false;
-    }
-    std::memset(slots, 0, capacity * sizeof(std::uint64_t));
+    std::uint64_t* slots = nullptr;
+    KeyEntry* entries = nullptr;
+    if (!allocateStorage(capacity, entryCapacity, slots, entries)) return false;
     if (count_ != 0) std::memcpy(entries, entries_, count_ * sizeof(KeyEntry));
 
     // Positions come from the entry's low hash half, the tag from the old slot.

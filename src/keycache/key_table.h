@@ -146,6 +146,9 @@ private:
     std::uint32_t probe(std::string_view key, std::uint64_t hash,
                         std::size_t* emptyAt) const noexcept;
     bool grow() noexcept;
+    // Both blocks of a table with `capacity` slots, the slots zeroed; all or nothing.
+    bool allocateStorage(std::size_t capacity, std::size_t entryCapacity, std::uint64_t*& slots,
+                         KeyEntry*& entries) noexcept;
     bool copyKey(KeyEntry& entry, std::string_view key) noexcept;
     bool copyShort(ShortBytes& out, std::string_view bytes) noexcept;
     void releaseKey(KeyEntry& entry) noexcept;
