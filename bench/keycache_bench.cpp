@@ -21,6 +21,7 @@
 
 #include "keycache/key_cache.h"
 #include "keycache/keys_file.h"
+#include "platform/process_stats.h"
 
 namespace {
 
@@ -39,15 +40,10 @@ std::string defaultGenerator() {
     return here + "/shared/bench/mkkeys.py";
 }
 
-// Resident bytes of this process, from /proc/self/statm.
+// Resident bytes of this process (0 when the system does not tell).
 std::size_t residentBytes() {
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr) return 0;
-    unsigned long size = 0;
-    unsigned long resident = 0;
-    const int got = std::fscanf(f, "%lu %lu", &size, &resident);
-    std::fclose(f);
-    return got == 2 ? resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) : 0;
+    const std::int64_t bytes = vg::platform::residentBytes(::getpid());
+    return bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
 }
 
 // Descriptor 2 to /dev/null while alive: each reload writes its log line.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 
 #include "log/syscalls.h"
 

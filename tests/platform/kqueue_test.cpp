@@ -70,7 +70,7 @@ protected:
     int change(int fd, std::int16_t filter, std::uint16_t flags, std::uint32_t fflags, void* udata,
                int kq = -1) {
         KEvent ch = makeEvent(static_cast<std::uintptr_t>(fd), filter, flags, fflags, udata);
-        return kevent(kq < 0 ? kq_ : kq, &ch, 1, nullptr, 0, nullptr);
+        return platform::kevent(kq < 0 ? kq_ : kq, &ch, 1, nullptr, 0, nullptr);
     }
     int addRead(int fd, void* udata, std::uint16_t extra = 0) {
         return change(fd, kFilterRead, kEvAdd | extra, 0, udata);
@@ -78,7 +78,7 @@ protected:
     std::vector<KEvent> wait(int ms, int room = 8, int kq = -1) {
         KEvent out[8];
         timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-        int n = kevent(kq < 0 ? kq_ : kq, nullptr, 0, out, room, &ts);
+        int n = platform::kevent(kq < 0 ? kq_ : kq, nullptr, 0, out, room, &ts);
         EXPECT_GE(n, 0) << std::strerror(errno);
         return std::vector<KEvent>(out, out + (n > 0 ? n : 0));
     }
@@ -438,7 +438,7 @@ TEST_F(DirTest, ReadinessAndDirectoryChangesInOneWait) {
         makeEvent(static_cast<std::uintptr_t>(sv[0]), kFilterRead, kEvAdd, 0, tag(2)),
         makeEvent(static_cast<std::uintptr_t>(dirFd_), kFilterVnode, kEvAdd | kEvClear, kAllNotes,
                   tag(0))};
-    ASSERT_EQ(kevent(kq_, changes, 2, nullptr, 0, nullptr), 0);
+    ASSERT_EQ(platform::kevent(kq_, changes, 2, nullptr, 0, nullptr), 0);
     ASSERT_EQ(::write(sv[1], "x", 1), 1);
     touch(dir_ + "/a");
     auto got = wait(kExpectMs);
@@ -526,7 +526,7 @@ TEST_P(SignalTest, InterruptsABlockingWaitWithEintr) {
     });
     timespec longWait{30, 0};
     KEvent out[1];
-    int rc = kevent(kq_, nullptr, 0, out, 1, GetParam().limited ? &longWait : nullptr);
+    int rc = platform::kevent(kq_, nullptr, 0, out, 1, GetParam().limited ? &longWait : nullptr);
     int err = errno;
     done = true;
     helper.join();
@@ -558,7 +558,8 @@ struct BadChange {
 const BadChange kBadChanges[] = {
     {"ReadOnClosedDescriptor", kFilterRead, kEvAdd, 0, false, EBADF},
     {"VnodeOnClosedDescriptor", kFilterVnode, kEvAdd | kEvClear, kAllNotes, false, EBADF},
-    {"UnknownFilter", -9, kEvAdd, 0, true, EINVAL},
+    // -9 is EVFILT_FS on FreeBSD; no system defines a filter this far down.
+    {"UnknownFilter", -99, kEvAdd, 0, true, EINVAL},
 #if !defined(__FreeBSD__)
     // Where this backend is stricter than the system queue.
     {"ReadOnRegularFile", kFilterRead, kEvAdd, 0, true, EPERM},
@@ -602,7 +603,7 @@ TEST_P(BadChangeTest, IsAnErrorEventWhenThereIsRoom) {
     ASSERT_EQ(::write(sv[1], "x", 1), 1);
     KEvent out[4];
     timespec ts{kExpectMs / 1000, 0};
-    ASSERT_EQ(kevent(kq_, &ch_, 1, out, 4, &ts), 1);
+    ASSERT_EQ(platform::kevent(kq_, &ch_, 1, out, 4, &ts), 1);
     EXPECT_EQ(out[0].flags, kEvError);
     EXPECT_EQ(out[0].data, GetParam().error);
     EXPECT_EQ(out[0].ident, ch_.ident);
@@ -614,7 +615,7 @@ TEST_P(BadChangeTest, IsAnErrorEventWhenThereIsRoom) {
 
 TEST_P(BadChangeTest, FailsTheCallWhenThereIsNoRoom) {
     errno = 0;
-    EXPECT_EQ(kevent(kq_, &ch_, 1, nullptr, 0, nullptr), -1);
+    EXPECT_EQ(platform::kevent(kq_, &ch_, 1, nullptr, 0, nullptr), -1);
     EXPECT_EQ(errno, GetParam().error);
 }
 
@@ -629,7 +630,7 @@ TEST_F(ReadTest, ChangesAfterAFailedOneAreStillApplied) {
         makeEvent(static_cast<std::uintptr_t>(sv_[0]), kFilterRead, kEvAdd, 0, tag(2))};
     KEvent out[2];
     timespec ts{kExpectMs / 1000, 0};
-    ASSERT_EQ(kevent(kq_, changes, 2, out, 2, &ts), 1);
+    ASSERT_EQ(platform::kevent(kq_, changes, 2, out, 2, &ts), 1);
     EXPECT_EQ(out[0].ident, static_cast<std::uintptr_t>(closed));
     EXPECT_EQ(out[0].data, EBADF);
     send("a");
@@ -640,7 +641,7 @@ TEST(KqueueCall, OnADescriptorThatIsNoQueueFails) {
     KEvent out[1];
     timespec poll{0, 0};
     errno = 0;
-    EXPECT_EQ(kevent(-1, nullptr, 0, out, 1, &poll), -1);
+    EXPECT_EQ(platform::kevent(-1, nullptr, 0, out, 1, &poll), -1);
     EXPECT_EQ(errno, EBADF);
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -201,6 +202,10 @@ void Daemon::start(std::optional<std::vector<std::string>> args) {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (fdLimit_ > 0) {
+            const rlimit lim{static_cast<rlim_t>(fdLimit_), static_cast<rlim_t>(fdLimit_)};
+            if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(126);
+        }
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);

@@ -62,6 +62,8 @@ public:
     void setSocket(const std::string& path) { socket_ = path; }
     void setCacheDir(const std::string& path) { cacheDir_ = path; }
     void setExtraConfig(const std::string& lines) { extra_ = lines; }
+    // RLIMIT_NOFILE for the daemon, set in the child before exec (0: inherit).
+    void setDescriptorLimit(int limit) { fdLimit_ = limit; }
     // Writes the configuration file from the settings above.
     void writeConfig() const;
     // Writes cache/keys (or the given cache dir's keys) with this content.
@@ -101,6 +103,7 @@ private:
     std::string cacheDir_;
     std::string extra_;
     std::string stderrPath_;
+    int fdLimit_ = 0;
     int pid_ = -1;
     bool reaped_ = false;
 };

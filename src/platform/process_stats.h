@@ -1,0 +1,15 @@
+// What a process holds, as tests and benchmarks measure it: open descriptors
+// and resident memory. The daemon itself never asks.
+#pragma once
+
+#include <cstdint>
+
+namespace vg::platform {
+
+// Number of open descriptors of process `pid`, or -1 when it cannot be read.
+int openDescriptorCount(int pid) noexcept;
+
+// Resident set size of process `pid` in bytes, or -1 when it cannot be read.
+std::int64_t residentBytes(int pid) noexcept;
+
+}  // namespace vg::platform
