@@ -120,5 +120,23 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
         << "a live configuration must never be installed";
 }
 
+TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
+    // What a server without googletest or benchmark configures: the find
+    // calls for both are disabled, so any that is still required fails.
+    const std::string cmake = cacheValue(VG_BIN_DIR, "CMAKE_COMMAND");
+    ASSERT_FALSE(cmake.empty());
+    TempDir out;
+    const std::string build = out.file("dist");
+    int status = runWithDestdir({cmake, "-S", VG_SOURCE_DIR, "--preset", "dist", "-B", build,
+                                 "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                                 "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"},
+                                out.path(), out.file("configure.log"), 120000ms);
+    ASSERT_EQ(status, 0) << readFile(out.file("configure.log"));
+    const std::string graph = readFile(build + "/build.ninja");
+    EXPECT_NE(graph.find("build vellumgard:"), std::string::npos);
+    EXPECT_NE(graph.find("build vellumgard-key:"), std::string::npos);
+    EXPECT_EQ(graph.find("_tests:"), std::string::npos) << "tests in the dist build";
+}
+
 }  // namespace
 }  // namespace vg::test
