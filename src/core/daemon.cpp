@@ -146,9 +146,11 @@ int runDaemon(int argc, const char* const* argv) noexcept {
         char dirPath[kPathBufferSize];
         Result<int> opened = ErrorCode::NameTooLong;
         if (copyPath(config.cache_dir, dirPath)) {
-            opened =
-                sys::openat(AT_FDCWD, dirPath,
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC | platform::directoryVerifyFlag());
+            // Without O_VERIFY: on a FreeBSD host that enforces verified files
+            // (mac_veriexec), a directory has no fingerprint and the open would
+            // fail with EAUTH, silently leaving reloads to SIGHUP. The descriptor
+            // is only watched, never read; the keys file has an open of its own.
+            opened = sys::openat(AT_FDCWD, dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
         if (opened) {
             cacheDir.reset(opened.value());

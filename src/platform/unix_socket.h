@@ -1,5 +1,4 @@
-// Binding a Unix-domain stream socket to a path, and the one open flag
-// that exists only on some systems.
+// Binding a Unix-domain stream socket to a path.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +12,5 @@ inline constexpr std::size_t kUnixPathCapacity = 104;
 
 // bind(2) to `path` (shorter than kUnixPathCapacity); -1 with errno on failure.
 int bindUnix(int fd, std::string_view path) noexcept;
-
-// Extra openat(2) flags for the cache directory: O_VERIFY on FreeBSD, 0 elsewhere.
-int directoryVerifyFlag() noexcept;
 
 }  // namespace vg::platform

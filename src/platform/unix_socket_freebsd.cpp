@@ -1,7 +1,6 @@
 // Unix socket address on FreeBSD: the 106-byte sockaddr_un with sun_len.
 #include "platform/unix_socket.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <cstring>
@@ -15,10 +14,6 @@ int bindUnix(int fd, std::string_view path) noexcept {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-}
-
-int directoryVerifyFlag() noexcept {
-    return O_VERIFY;
 }
 
 }  // namespace vg::platform

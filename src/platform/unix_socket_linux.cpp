@@ -16,8 +16,4 @@ int bindUnix(int fd, std::string_view path) noexcept {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
 }
 
-int directoryVerifyFlag() noexcept {
-    return 0;
-}
-
 }  // namespace vg::platform
