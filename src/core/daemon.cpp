@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 
 #include "auth/plain.h"
@@ -53,7 +54,7 @@ bool isSocketAt(const char* path, SocketIdentity* identity) noexcept {
     return true;
 }
 
-// Removes a stale socket at `path`. Only a socket is removed: a mistyped
+// Removes the socket at `path`. Only a socket is removed: a mistyped
 // path must never delete a regular file, which instead makes bind fail.
 // With `expected` set, only the socket this daemon bound is removed, so a
 // newer daemon's socket at the same path survives this one's shutdown.
@@ -67,6 +68,28 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
         return;
     }
     (void)::unlinkat(AT_FDCWD, cpath, 0);
+}
+
+// Clears the way for bind: removes the socket at `path` only when it is
+// stale, that is when a connect to it is refused, as for one left behind by
+// a daemon that was killed. A socket that accepts, or would once its
+// backlog drains, belongs to a running daemon: AddressInUse, and nothing is
+// removed, so that daemon stays reachable. Any other outcome also leaves the
+// entry alone, and bind reports it.
+Status removeStaleSocket(std::string_view path) noexcept {
+    char cpath[kPathBufferSize];
+    if (path.size() >= platform::kUnixPathCapacity || !copyPath(path, cpath) ||
+        !isSocketAt(cpath, nullptr)) {
+        return {};
+    }
+    Result<int> opened = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (!opened) return {};
+    sys::UniqueFd probe(opened.value());
+    if (platform::connectUnix(probe.get(), path) == 0) return ErrorCode::AddressInUse;
+    int err = errno;
+    if (err == EAGAIN || err == EINPROGRESS) return ErrorCode::AddressInUse;
+    if (err == ECONNREFUSED) removeSocketFile(path);
+    return {};
 }
 
 bool setNonBlocking(int fd) noexcept {
@@ -107,7 +130,9 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     }
     CacheOwner cacheOwner(gCache);
 
-    removeSocketFile(config.socket);
+    if (Status cleared = removeStaleSocket(config.socket); !cleared) {
+        return fatal(cleared.error());
+    }
 
     Result<int> sock = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (!sock) return fatal(sock.error());

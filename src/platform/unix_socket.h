@@ -1,4 +1,4 @@
-// Binding a Unix-domain stream socket to a path.
+// Binding and connecting a Unix-domain stream socket by path.
 #pragma once
 
 #include <cstddef>
@@ -12,5 +12,8 @@ inline constexpr std::size_t kUnixPathCapacity = 104;
 
 // bind(2) to `path` (shorter than kUnixPathCapacity); -1 with errno on failure.
 int bindUnix(int fd, std::string_view path) noexcept;
+
+// connect(2) to `path` (shorter than kUnixPathCapacity); -1 with errno on failure.
+int connectUnix(int fd, std::string_view path) noexcept;
 
 }  // namespace vg::platform

@@ -7,13 +7,27 @@
 
 namespace vg::platform {
 
-int bindUnix(int fd, std::string_view path) noexcept {
+namespace {
+
+sockaddr_un addressOf(std::string_view path) noexcept {
     sockaddr_un addr{};
     static_assert(sizeof(addr) == 106 && sizeof(addr.sun_path) == kUnixPathCapacity);
     addr.sun_len = sizeof(addr);
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
+    return addr;
+}
+
+}  // namespace
+
+int bindUnix(int fd, std::string_view path) noexcept {
+    sockaddr_un addr = addressOf(path);
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+}
+
+int connectUnix(int fd, std::string_view path) noexcept {
+    sockaddr_un addr = addressOf(path);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
 }
 
 }  // namespace vg::platform

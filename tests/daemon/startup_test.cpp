@@ -137,6 +137,44 @@ TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
     EXPECT_EQ(content, "precious data\n");
 }
 
+TEST(Startup, LiveSocketIsNotTakenOver) {
+    Daemon first;
+    first.writeConfig();
+    first.writeKeys(sha256Hex("pw") + "\tfirst\n");
+    ASSERT_TRUE(first.startAndWait()) << first.log();
+    ASSERT_TRUE(first.waitReady());
+    Daemon second;
+    second.setSocket(first.socketPath());
+    second.writeConfig();
+    second.writeKeys("");
+    second.start();
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_EQ(second.log(), loaded(second) +
+                                "info(keycache): reloaded 0 key(s) (generation 1)\n"
+                                "error: AddressInUse\n");
+    EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitExit(), 0);
+}
+
+TEST(Startup, StaleSocketOfKilledDaemonIsReplaced) {
+    Daemon first;
+    first.writeConfig();
+    first.writeKeys("");
+    ASSERT_TRUE(first.startAndWait()) << first.log();
+    first.signal(SIGKILL);
+    EXPECT_EQ(first.waitExit(), 128 + SIGKILL);
+    ASSERT_TRUE(isSocket(first.socketPath()));
+    Daemon second;
+    second.setSocket(first.socketPath());
+    second.writeConfig();
+    second.writeKeys(sha256Hex("pw2") + "\tsecond\n");
+    ASSERT_TRUE(second.startAndWait()) << second.log();
+    EXPECT_EQ(second.auth("1", "u", "pw2"), "OK\t1\tuser=second\n");
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitExit(), 0);
+}
+
 TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {
     {
         Daemon d;  // cache_dir names a regular file
@@ -222,7 +260,8 @@ TEST(Shutdown, LeavesNewerDaemonsSocketInPlace) {
     first.writeConfig();
     first.writeKeys("");
     ASSERT_TRUE(first.startAndWait()) << first.log();
-    // A second daemon on the same path replaces the first one's socket.
+    // With the first one's socket removed by hand, a second daemon binds the path anew.
+    ASSERT_EQ(::unlink(first.socketPath().c_str()), 0);
     Daemon second;
     second.setSocket(first.socketPath());
     second.writeConfig();
