@@ -40,9 +40,9 @@ trap 'stop_daemon; rm -rf "$root"' EXIT
 mkdir -p "$root/bin" "$root/usr/sbin" "$root/usr/local/sbin" "$root/usr/local/etc" \
 	"$root/var/run" "$root/var/log" "$root/var/db/vellumgard"
 ln -s "$bin/vellumgard" "$root/usr/local/sbin/vellumgard"
-sed -e "s|/usr/local/|$root/usr/local/|g" -e "s|/var/|$root/var/|g" \
+sed -e "s|%%PREFIX%%|$root/usr/local|g" -e "s|/var/|$root/var/|g" \
 	-e "s|/usr/sbin/daemon|$root/usr/sbin/daemon|" -e "s|/etc/rc.subr|$src/tests/contrib/rc.subr|" \
-	"$src/contrib/freebsd/rc.d/vellumgard" >"$root/rc.d"
+	"$src/contrib/freebsd/port/files/vellumgard.in" >"$root/rc.d"
 sed -e "s|/var/|$root/var/|g" "$src/contrib/vellumgard.conf.sample" >"$root/sample.conf"
 
 # Stand-in for daemon(8): honours -p and -o, removes the pid file when the

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -115,9 +117,32 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
         EXPECT_FALSE(content.empty()) << installed;
         EXPECT_EQ(content, readFile(src + "/" + source)) << installed;
     }
+    // The rc.d script is installed from the port's template, its prefix filled in.
+    const std::string rc = readFile(root + "share/vellumgard/freebsd/rc.d/vellumgard");
+    EXPECT_EQ(rc.find("%%"), std::string::npos);
+    EXPECT_NE(rc.find("procname=/usr/local/sbin/vellumgard\n"), std::string::npos);
     struct stat st {};
     EXPECT_NE(::lstat((root + "etc/vellumgard.conf").c_str(), &st), 0)
         << "a live configuration must never be installed";
+
+    // The port's packing list names exactly what is installed, less the
+    // service files, which the port installs its own way.
+    std::istringstream plist(readFile(src + "/contrib/freebsd/port/pkg-plist"));
+    std::set<std::string> listed;
+    for (std::string line; std::getline(plist, line);) {
+        if (line.rfind("@sample ", 0) == 0) line.erase(0, 8);
+        if (line.rfind("share/man/", 0) == 0) {
+            // The port's manual directory, compressed by the ports framework.
+            line = mandir + line.substr(9, line.size() - 9 - 3);
+        }
+        listed.insert(line);
+    }
+    std::set<std::string> installed;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string rel = e.path().string().substr(root.size());
+        if (e.is_regular_file() && rel.rfind("share/vellumgard/", 0) != 0) installed.insert(rel);
+    }
+    EXPECT_EQ(listed, installed);
 }
 
 TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
@@ -127,10 +152,10 @@ TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
     ASSERT_FALSE(cmake.empty());
     TempDir out;
     const std::string build = out.file("dist");
-    int status = runWithDestdir({cmake, "-S", VG_SOURCE_DIR, "--preset", "dist", "-B", build,
-                                 "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
-                                 "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"},
-                                out.path(), out.file("configure.log"), 120000ms);
+    int status = runWithDestdir(
+        {cmake, "-S", VG_SOURCE_DIR, "--preset", "dist", "-B", build,
+         "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON", "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"},
+        out.path(), out.file("configure.log"), 120000ms);
     ASSERT_EQ(status, 0) << readFile(out.file("configure.log"));
     const std::string graph = readFile(build + "/build.ninja");
     EXPECT_NE(graph.find("build vellumgard:"), std::string::npos);
