@@ -21,7 +21,10 @@ namespace vg {
 
 namespace {
 
-constexpr int kListenBacklog = 16;
+// The system's maximum, which the kernel caps at its own limit: a mail server
+// starting many processes while the loop is busy for a moment (a reload of a
+// big keys file) would otherwise see connects fail and its processes die.
+constexpr int kListenBacklog = SOMAXCONN;
 
 void emptyHandler(int) {}
 
