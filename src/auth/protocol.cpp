@@ -42,7 +42,12 @@ bool isPlainMechanism(std::string_view mechanism) noexcept {
 
 // A reply that does not fit the buffer is not sent at all; the outcome of the
 // single write is of no consequence, the connection closes either way.
+// Input is refused before the reply leaves: a client that reuses the
+// connection and writes its next request between our reply and our close
+// would otherwise see that write succeed and the request vanish, while a
+// failed write makes it reconnect.
 void writeReply(int fd, bool failed, std::string_view id, std::string_view text) noexcept {
+    sys::shutdownRead(fd);
     const std::string_view head = failed ? "FAIL\t" : "OK\t";
     const std::string_view middle = failed ? "\treason=" : "\tuser=";
     const std::string_view pieces[] = {head, id, middle, text, "\n"};

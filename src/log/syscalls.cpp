@@ -215,6 +215,10 @@ Result<int> accept4(int fd, int flags) noexcept {
     }
 }
 
+void shutdownRead(int fd) noexcept {
+    (void)::shutdown(fd, SHUT_RD);
+}
+
 void close(int fd) noexcept {
     (void)::close(fd);
 }

@@ -56,6 +56,19 @@ Result<std::size_t> write(int fd, const void* buf, std::size_t count) noexcept;
 // reason to end the accept pass, so it carries no table of its own.
 Result<int> accept4(int fd, int flags) noexcept;
 
+// shutdown(fd, SHUT_RD) on a connected Unix stream socket, so that a peer
+// that writes again learns at once that nothing more is read, and can
+// reconnect, instead of seeing its request vanish when the socket closes.
+// Linux: unix_shutdown() marks the peer's send side shut too, and its next
+// write fails with EPIPE. FreeBSD 15, whose unix stream code was rewritten
+// for that release, refuses a send into a receive buffer that can receive
+// no more with EPIPE as well. FreeBSD 14's soshutdown() only flushes and
+// marks our own receive buffer for SHUT_RD (the protocol's shutdown, which
+// would reach the peer, runs for the write side only), so the peer's write
+// is queued and dropped at close; nothing short of close(2) refuses it
+// there. Failure is ignored: a peer that has gone needs no refusing.
+void shutdownRead(int fd) noexcept;
+
 // close(2); failures are of no use to anyone and are ignored.
 void close(int fd) noexcept;
 

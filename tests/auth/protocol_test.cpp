@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -87,6 +88,8 @@ public:
         }
         return out;
     }
+    // errno of one more byte written by the client, 0 when it was taken.
+    int clientWriteError() const { return ::send(client_, "x", 1, MSG_NOSIGNAL) == 1 ? 0 : errno; }
     // True when something is waiting for the client right now.
     bool replyPending() const {
         char byte;
@@ -198,6 +201,8 @@ TEST_F(ProtocolTest, OneWriteThenOneEvent) {
             EXPECT_FALSE(conn.replyPending());
             continue;
         }
+        // Refused while the daemon end is still open, before the loop closes it.
+        EXPECT_EQ(conn.clientWriteError(), EPIPE);
         const std::string reply = conn.replyUntilClose();
         EXPECT_EQ(reply, c.reply.value_or(""));
         if (c.reply) {

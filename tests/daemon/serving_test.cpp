@@ -1,6 +1,7 @@
 // The real daemon serving clients: greeting, replies, reloads, the connection limit.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -120,6 +121,22 @@ TEST_F(Serving, SixtyFifthClientIsRejectedThenSlotsAreReused) {
     // The other clients still hold their slots and can still be answered.
     clients[0].send("AUTH\t5\tPLAIN\tresp=" + plainCredential("x", "alpha-pw") + "\n");
     EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
+}
+
+TEST_F(Serving, WriteAfterTheReplyFailsInsteadOfVanishing) {
+    for (int i = 0; i < 20; ++i) {
+        Client c(d.socketPath());
+        ASSERT_EQ(c.readBytes(38).size(), 38u);
+        const std::string request = "AUTH\t1\tPLAIN\tresp=" + plainCredential("", "beta-pw") + "\n";
+        const std::string reply = "OK\t1\tuser=bob\n";
+        c.send(request);
+        // The next request follows the reply at once, as a client that
+        // reuses its connection sends it.
+        ASSERT_EQ(c.readBytes(reply.size()), reply);
+        errno = 0;
+        EXPECT_FALSE(c.send(request));
+        EXPECT_EQ(errno, EPIPE);
+    }
 }
 
 TEST_F(Serving, ClientGoneBeforeReplyDoesNotHurt) {
