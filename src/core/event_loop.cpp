@@ -52,6 +52,7 @@ ConnectionSlot* ConnectionTable::occupy(int fd) noexcept {
     for (std::size_t i = 0; i < kMaxConnections; ++i) {
         if (!used_[i]) {
             used_[i] = true;
+            lastActive_[i] = ++clock_;
             slots_[i].fill = 0;
             slots_[i].fd = fd;
             slots_[i].state = ConnectionState::accepted;
@@ -66,6 +67,35 @@ ConnectionSlot* ConnectionTable::find(int fd) noexcept {
         if (used_[i] && slots_[i].fd == fd) return &slots_[i];
     }
     return nullptr;
+}
+
+void ConnectionTable::touch(ConnectionSlot& slot) noexcept {
+    lastActive_[static_cast<std::size_t>(&slot - slots_)] = ++clock_;
+}
+
+ConnectionSlot* ConnectionTable::longestIdle(std::uint64_t notAfter) noexcept {
+    // Candidates in ascending order of activity until one has nothing waiting:
+    // a connection whose input is unread is busy, whatever its counter says.
+    std::uint64_t after = 0;
+    for (;;) {
+        std::size_t best = kMaxConnections;
+        for (std::size_t i = 0; i < kMaxConnections; ++i) {
+            if (!used_[i] || slots_[i].fill != 0) continue;
+            const std::uint64_t at = lastActive_[i];
+            if (at <= after || at > notAfter) continue;
+            if (best == kMaxConnections || at < lastActive_[best]) best = i;
+        }
+        if (best == kMaxConnections) return nullptr;
+        if (!sys::inputPending(slots_[best].fd)) return &slots_[best];
+        after = lastActive_[best];
+    }
+}
+
+bool ConnectionTable::allHoldPartialLines() const noexcept {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        if (!used_[i] || slots_[i].fill == 0) return false;
+    }
+    return true;
 }
 
 void ConnectionTable::free(ConnectionSlot& slot) noexcept {
@@ -117,16 +147,36 @@ bool EventLoop::drainSignalPipe() noexcept {
 }
 
 void EventLoop::acceptPass() noexcept {
+    // A connection accepted in this pass is never reclaimed in it: its client
+    // gets at least one wait to send before it can count as idle.
+    const std::uint64_t passStart = table_.now();
     for (;;) {
+        // With every slot taken, the new client gets the slot of the longest
+        // idle connection; a client that reconnects loses nothing, while a
+        // client turned away without a greeting may give up for good. Only a
+        // table of half-received lines turns new clients away. Otherwise the
+        // pending ones wait in the listen queue for the next pass.
+        ConnectionSlot* idle = nullptr;
+        bool reject = false;
+        if (table_.occupiedCount() == kMaxConnections) {
+            idle = table_.longestIdle(passStart);
+            if (idle == nullptr && !table_.allHoldPartialLines()) return;
+            reject = idle == nullptr;
+        }
         Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK);
         if (!accepted) return;
         int fd = accepted.value();
-        ConnectionSlot* slot = table_.occupy(fd);
-        if (slot == nullptr) {
+        if (reject) {
             logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
             sys::close(fd);
             continue;
         }
+        if (idle != nullptr) {
+            logLine(LogLevel::warning, LogScope::main,
+                    "max connections reached, closing the longest idle connection");
+            table_.free(*idle);
+        }
+        ConnectionSlot* slot = table_.occupy(fd);
         if (!sendGreeting(fd)) {
             table_.free(*slot);
             continue;
@@ -186,7 +236,13 @@ void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
                 reload("cache directory change detected, reloading");
             } else if (ConnectionSlot* slot = table_.find(ident)) {
                 handleReadable(*slot, cache);
-                if (slot->state == ConnectionState::closing) table_.free(*slot);
+                // Still open means the reads delivered bytes: a first read
+                // with nothing to give closes the connection.
+                if (slot->state == ConnectionState::closing) {
+                    table_.free(*slot);
+                } else {
+                    table_.touch(*slot);
+                }
             } else {
                 sys::close(ident);
             }

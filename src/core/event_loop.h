@@ -16,7 +16,9 @@ inline constexpr int kEventBatch = 32;
 // udata tag by which the loop knows the signal pipe.
 inline constexpr std::uintptr_t kSignalPipeTag = 0xDEAD;
 
-// Fixed table of client connections; never allocates.
+// Fixed table of client connections; never allocates. Each entry carries the
+// value of a counter that advances whenever a connection is accepted or
+// delivers bytes, so the entry with the smallest value has been idle longest.
 class ConnectionTable {
 public:
     void clear() noexcept;
@@ -24,6 +26,16 @@ public:
     ConnectionSlot* occupy(int fd) noexcept;
     // First occupied entry whose descriptor is `fd`.
     ConnectionSlot* find(int fd) noexcept;
+    // The connection delivered bytes and stays open.
+    void touch(ConnectionSlot& slot) noexcept;
+    // The counter's current value; entries accepted or touched later are newer.
+    std::uint64_t now() const noexcept { return clock_; }
+    // The connection idle longest among those with no partial line held, last
+    // active at `notAfter` or earlier and with no input waiting unread; nullptr
+    // when there is none.
+    ConnectionSlot* longestIdle(std::uint64_t notAfter) noexcept;
+    // Every entry is occupied and holds part of a line.
+    bool allHoldPartialLines() const noexcept;
     // Closes the slot's descriptor, wipes its input and empties it.
     void free(ConnectionSlot& slot) noexcept;
     // Closes every occupied entry in index order; nothing is sent to those clients.
@@ -32,6 +44,8 @@ public:
 
 private:
     bool used_[kMaxConnections] = {};
+    std::uint64_t lastActive_[kMaxConnections] = {};
+    std::uint64_t clock_ = 0;
     ConnectionSlot slots_[kMaxConnections];
 };
 

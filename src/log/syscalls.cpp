@@ -219,6 +219,15 @@ void shutdownRead(int fd) noexcept {
     (void)::shutdown(fd, SHUT_RD);
 }
 
+bool inputPending(int fd) noexcept {
+    char byte = 0;
+    for (;;) {
+        if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) return true;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) return true;
+    }
+}
+
 void close(int fd) noexcept {
     (void)::close(fd);
 }

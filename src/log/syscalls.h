@@ -69,6 +69,10 @@ Result<int> accept4(int fd, int flags) noexcept;
 // there. Failure is ignored: a peer that has gone needs no refusing.
 void shutdownRead(int fd) noexcept;
 
+// True when a read on the socket would not block: bytes, the end of the
+// stream or an error are waiting. Peeks, so nothing is consumed.
+bool inputPending(int fd) noexcept;
+
 // close(2); failures are of no use to anyone and are ignored.
 void close(int fd) noexcept;
 

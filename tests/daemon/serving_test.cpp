@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "auth/protocol.h"
 #include "support/daemon_process.h"
 
 namespace vg::test {
@@ -100,16 +101,48 @@ TEST_F(Serving, FailedReloadKeepsOldTable) {
     EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
 }
 
-TEST_F(Serving, SixtyFifthClientIsRejectedThenSlotsAreReused) {
-    // A finished round trip, so the start-up probe's slot is free again.
+// 64 connected clients that have read their greeting; the start-up probe's
+// slot is freed first by a finished round trip.
+std::vector<Client> fillTable(Daemon& d) {
     EXPECT_EQ(d.auth("0", "", "beta-pw"), "OK\t0\tuser=bob\n");
     std::this_thread::sleep_for(50ms);
     std::vector<Client> clients;
     for (int i = 0; i < 64; ++i) {
         clients.emplace_back(d.socketPath());
-        ASSERT_TRUE(clients.back().ok());
-        ASSERT_EQ(clients.back().readBytes(38).size(), 38u) << i;
+        EXPECT_EQ(clients.back().readBytes(38).size(), 38u) << i;
     }
+    return clients;
+}
+
+bool stillOpen(Client& c) {
+    bool closed = false;
+    return c.readAll(0ms, &closed).empty() && !closed;
+}
+
+TEST_F(Serving, FullTableClosesTheLongestIdleConnectionForANewClient) {
+    std::vector<Client> clients = fillTable(d);
+    // Bytes delivered count as activity: client 0 is no longer the idlest.
+    clients[0].send("VERSION\t1\t2\nCPID\t1\n");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(d.auth("65", "", "alpha-pw"), "OK\t65\tuser=alice\n");
+    EXPECT_TRUE(clients[1].closedWithin(1000ms));
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        if (i != 1) {
+            EXPECT_TRUE(stillOpen(clients[i])) << i;
+        }
+    }
+    EXPECT_TRUE(d.waitForLog(
+        "warning(main): max connections reached, closing the longest idle connection\n"));
+    EXPECT_EQ(Daemon::countOf(d.log(), "rejecting"), 0) << d.log();
+    // The touched client still has its connection and its request is answered.
+    clients[0].send("AUTH\t5\tPLAIN\tresp=" + plainCredential("x", "alpha-pw") + "\n");
+    EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
+}
+
+TEST_F(Serving, TableOfHalfReceivedLinesRejectsThenSlotsAreReused) {
+    std::vector<Client> clients = fillTable(d);
+    for (Client& c : clients) c.send("AUTH\t5\tPLAIN\tresp=");
+    std::this_thread::sleep_for(100ms);
     Client extra(d.socketPath());
     ASSERT_TRUE(extra.ok());
     EXPECT_TRUE(extra.closedWithin(3000ms));
@@ -118,9 +151,29 @@ TEST_F(Serving, SixtyFifthClientIsRejectedThenSlotsAreReused) {
     clients[10].close();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(d.auth("77", "", "beta-pw"), "OK\t77\tuser=bob\n");
-    // The other clients still hold their slots and can still be answered.
-    clients[0].send("AUTH\t5\tPLAIN\tresp=" + plainCredential("x", "alpha-pw") + "\n");
+    // The other clients still hold their slots and their lines.
+    clients[0].send(plainCredential("x", "alpha-pw") + "\n");
     EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
+}
+
+TEST_F(Serving, BurstAgainstHeldIdleConnectionsIsAnsweredInFull) {
+    std::vector<Client> held = fillTable(d);
+    // Each client writes its request at once; none of them is ever idle, so
+    // only the 64 held connections give up their slots.
+    std::vector<Client> burst;
+    for (int i = 0; i < 200; ++i) {
+        burst.emplace_back(d.socketPath());
+        ASSERT_TRUE(burst.back().ok()) << i;
+        burst.back().send("AUTH\t" + std::to_string(i) +
+                          "\tPLAIN\tresp=" + plainCredential("", "beta-pw") + "\n");
+    }
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(burst[i].readAll(),
+                  std::string(kGreeting) + "OK\t" + std::to_string(i) + "\tuser=bob\n")
+            << i;
+    }
+    for (Client& c : held) EXPECT_TRUE(c.closedWithin(1000ms));
+    EXPECT_EQ(Daemon::countOf(d.log(), "closing the longest idle connection"), 64) << d.log();
 }
 
 TEST_F(Serving, WriteAfterTheReplyFailsInsteadOfVanishing) {
