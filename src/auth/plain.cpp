@@ -15,9 +15,8 @@ namespace vg {
 
 namespace {
 
-constexpr std::size_t kDecodeSize = 1024;
 constexpr std::size_t kDigestSize = crypto_hash_sha256_BYTES;
-constexpr std::size_t kHexKeySize = 2 * kDigestSize;
+static_assert(kHexKeySize == 2 * kDigestSize);
 
 constexpr std::string_view kMissingCredentials = "missing credentials";
 constexpr std::string_view kInvalidBase64 = "invalid base64";
@@ -27,8 +26,7 @@ constexpr std::string_view kEmptyPassword = "empty password";
 constexpr std::string_view kAuthFailed = "authentication failed";
 
 // Fixed storage for one check at a time: the daemon has one thread.
-unsigned char gDecoded[kDecodeSize];
-unsigned char gDigest[kDigestSize];
+unsigned char gDecoded[kDecodeBufferSize];
 char gHexKey[kHexKeySize];
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -58,16 +56,24 @@ struct Scrub {
     ~Scrub() { wipe(); }
     void wipe() noexcept {
         if (decoded != 0) sodium_memzero(gDecoded, decoded);
-        if (hashed) {
-            sodium_memzero(gDigest, sizeof(gDigest));
-            sodium_memzero(gHexKey, sizeof(gHexKey));
-        }
+        if (hashed) sodium_memzero(gHexKey, sizeof(gHexKey));
         decoded = 0;
         hashed = false;
     }
 };
 
 }  // namespace
+
+std::string_view deriveKey(std::string_view password, HashAlgorithm algorithm,
+                           char (&hex)[kHexKeySize]) noexcept {
+    if (algorithm == HashAlgorithm::none) return password;
+    unsigned char digest[kDigestSize];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(password.data()),
+                       password.size());
+    toLowerHex(digest, hex);
+    sodium_memzero(digest, sizeof(digest));
+    return {hex, kHexKeySize};
+}
 
 bool initCrypto() noexcept {
     static const bool ok = sodium_init() >= 0;
@@ -86,7 +92,7 @@ AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) n
         if (b64[length - 1] == '=') --estimate;
         if (b64[length - 2] == '=') --estimate;
     }
-    if (estimate > kDecodeSize) return {true, kTooLong};
+    if (estimate > kDecodeBufferSize) return {true, kTooLong};
 
     if (hasNonAscii(b64)) return {true, kInvalidBase64};
 
@@ -95,12 +101,12 @@ AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) n
     if (length != 0) {
         // A rejected value may still have left bytes behind: wipe all the
         // decoder could have written (three bytes per group at most).
-        scrub.decoded = std::min((length / 4) * 3, kDecodeSize);
+        scrub.decoded = std::min((length / 4) * 3, kDecodeBufferSize);
         const char* end = nullptr;
         // The decoder rejects non-zero spare bits, so only canonical
         // encodings pass; stopping early shows as `end` short of the input.
-        if (sodium_base642bin(gDecoded, kDecodeSize, b64.data(), length, nullptr, &decodedLength,
-                              &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        if (sodium_base642bin(gDecoded, kDecodeBufferSize, b64.data(), length, nullptr,
+                              &decodedLength, &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
             end != b64.data() + length || decodedLength != estimate) {
             return {true, kInvalidBase64};
         }
@@ -117,15 +123,10 @@ AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) n
     const auto passwordLength = static_cast<std::size_t>(decodedEnd - password);
     if (passwordLength == 0) return {true, kEmptyPassword};
 
-    std::string_view key;
-    if (cache.hash_algorithm == HashAlgorithm::sha256) {
-        scrub.hashed = true;
-        crypto_hash_sha256(gDigest, password, passwordLength);
-        toLowerHex(gDigest, gHexKey);
-        key = std::string_view(gHexKey, kHexKeySize);
-    } else {
-        key = std::string_view(reinterpret_cast<const char*>(password), passwordLength);
-    }
+    scrub.hashed = cache.hash_algorithm == HashAlgorithm::sha256;
+    const std::string_view key =
+        deriveKey(std::string_view(reinterpret_cast<const char*>(password), passwordLength),
+                  cache.hash_algorithm, gHexKey);
 
     std::string_view owner;
     cache.lock();

@@ -14,8 +14,6 @@ namespace vg {
 
 namespace {
 
-constexpr std::string_view kAuthPrefix = "AUTH\t";
-constexpr std::string_view kRespPrefix = "resp=";
 constexpr std::string_view kNoMechanism = "no mechanism";
 constexpr std::string_view kUnsupportedMechanism = "unsupported mechanism";
 constexpr std::string_view kRequestTooLarge = "request too large";
@@ -48,8 +46,8 @@ bool isPlainMechanism(std::string_view mechanism) noexcept {
 // failed write makes it reconnect.
 void writeReply(int fd, bool failed, std::string_view id, std::string_view text) noexcept {
     sys::shutdownRead(fd);
-    const std::string_view head = failed ? "FAIL\t" : "OK\t";
-    const std::string_view middle = failed ? "\treason=" : "\tuser=";
+    const std::string_view head = failed ? kFailReplyHead : kOkReplyHead;
+    const std::string_view middle = failed ? kFailReplyReason : kOkReplyUser;
     const std::string_view pieces[] = {head, id, middle, text, "\n"};
     std::size_t total = 0;
     for (std::string_view piece : pieces) total += piece.size();

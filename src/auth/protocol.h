@@ -17,6 +17,15 @@ enum class ConnectionState : std::uint8_t { accepted = 0, open = 1, closing = 2 
 inline constexpr std::size_t kSlotBufferSize = 4096;
 inline constexpr std::size_t kReplyBufferSize = 512;
 inline constexpr std::string_view kGreeting = "VERSION\t1\t2\nMECH\tPLAIN\tplaintext\nDONE\n";
+// A request line begins with kAuthPrefix; its credential is the parameter
+// that begins with kRespPrefix.
+inline constexpr std::string_view kAuthPrefix = "AUTH\t";
+inline constexpr std::string_view kRespPrefix = "resp=";
+// Replies: "OK\t{id}\tuser={owner}\n" and "FAIL\t{id}\treason={reason}\n".
+inline constexpr std::string_view kOkReplyHead = "OK\t";
+inline constexpr std::string_view kOkReplyUser = "\tuser=";
+inline constexpr std::string_view kFailReplyHead = "FAIL\t";
+inline constexpr std::string_view kFailReplyReason = "\treason=";
 
 struct ConnectionSlot {
     std::uint64_t fill = 0;

@@ -84,8 +84,11 @@ Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
     sys::UniqueFd fd(opened.value());
     int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return readOpenFile(fd.get(), limit, alloc);
+}
 
-    Result<struct stat> st = sys::fstat(fd.get());
+Result<OwnedBytes> readOpenFile(int fd, std::size_t limit, const Allocator& alloc) noexcept {
+    Result<struct stat> st = sys::fstat(fd);
     if (!st) return st.error();
 
     // One byte past the limit is enough to know the file is too big.
@@ -106,7 +109,7 @@ Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
             if (!buf.resize(next)) return ErrorCode::OutOfMemory;
         }
         Result<std::size_t> got =
-            sys::read(fd.get(), buf.data() + buf.size(), buf.capacity() - buf.size());
+            sys::read(fd, buf.data() + buf.size(), buf.capacity() - buf.size());
         if (!got) return got.error();
         if (got.value() == 0) break;
         buf.grew(got.value());

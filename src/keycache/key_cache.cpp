@@ -1,7 +1,6 @@
 // Reloading the key cache: read, build privately, swap under the lock.
 #include "keycache/key_cache.h"
 
-#include <sodium.h>
 #include <cstring>
 
 #include "core/files.h"
@@ -13,22 +12,6 @@ namespace vg {
 namespace {
 
 constexpr std::string_view kKeysName = "/keys";
-
-// The file buffer, wiped before it goes back: with hash_algorithm = none the
-// keys are the passwords themselves.
-class WipedBytes {
-public:
-    explicit WipedBytes(OwnedBytes&& bytes) noexcept : bytes_(std::move(bytes)) {}
-    ~WipedBytes() {
-        if (bytes_.size() != 0) sodium_memzero(bytes_.data(), bytes_.size());
-    }
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-    std::string_view view() const noexcept { return bytes_.view(); }
-
-private:
-    OwnedBytes bytes_;
-};
 
 // Inserts the accepted lines of `file` in order; returns how many reached the
 // table. Lines are hashed a few ahead of their insertion and their slots

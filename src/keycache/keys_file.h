@@ -17,30 +17,43 @@ struct KeyLine {
     std::string_view extra;
 };
 
-// Walks the accepted lines of a keys file in order, skipping the others.
-// Inline because a reload runs it twice over up to 16 MiB.
+// What a line of the file is to the daemon: an entry, or why it is skipped.
+enum class KeyLineKind : std::uint8_t { entry, blank, comment, noTab, emptyKey, emptyOwner };
+
+// Walks the lines of a keys file in order. Inline because a reload runs it
+// twice over up to 16 MiB.
 class KeyLineReader {
 public:
     explicit KeyLineReader(std::string_view file) noexcept : file_(file) {}
 
     // The next accepted line; false when none is left.
     bool next(KeyLine& out) noexcept {
+        std::string_view raw;
         while (!done_) {
-            std::string_view line = nextRawLine();
-            if (parse(trimWhitespace(line), out)) return true;
+            if (nextLine(raw, out) == KeyLineKind::entry) return true;
         }
         return false;
     }
 
-    // Key, owner and extra of one trimmed line; false when the line is skipped.
-    static bool parse(std::string_view trimmed, KeyLine& out) noexcept {
-        if (trimmed.empty() || trimmed.front() == '#') return false;
+    // Every line, skipped ones included, until done(): `raw` is the line as it
+    // stands, without its LF; `out` is set for an entry.
+    KeyLineKind nextLine(std::string_view& raw, KeyLine& out) noexcept {
+        raw = nextRawLine();
+        return parse(trimWhitespace(raw), out);
+    }
+    bool done() const noexcept { return done_; }
+
+    // Key, owner and extra of one trimmed line, or why the line is skipped.
+    static KeyLineKind parse(std::string_view trimmed, KeyLine& out) noexcept {
+        if (trimmed.empty()) return KeyLineKind::blank;
+        if (trimmed.front() == '#') return KeyLineKind::comment;
         const std::size_t tab1 = trimmed.find('\t');
-        if (tab1 == std::string_view::npos || tab1 == 0) return false;
+        if (tab1 == std::string_view::npos) return KeyLineKind::noTab;
+        if (tab1 == 0) return KeyLineKind::emptyKey;
         std::string_view rest = trimmed.substr(tab1 + 1);
         const std::size_t tab2 = rest.find('\t');
         std::string_view owner = rest.substr(0, tab2);
-        if (owner.empty()) return false;
+        if (owner.empty()) return KeyLineKind::emptyOwner;
         std::string_view extra;
         if (tab2 != std::string_view::npos) {
             extra = rest.substr(tab2 + 1);
@@ -49,7 +62,7 @@ public:
         out.key = trimmed.substr(0, tab1);
         out.owner = owner;
         out.extra = extra;
-        return true;
+        return KeyLineKind::entry;
     }
 
 private:
