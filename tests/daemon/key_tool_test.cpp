@@ -4,94 +4,27 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "support/daemon_process.h"
+#include "support/tool_process.h"
 
 namespace vg::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct ToolRun {
-    int status = -1;  // exit status; -1 when killed after the time-out or not started
-    std::string out;
-    std::string err;
-};
-
-// Runs `argv` with `input` on its standard input and collects both outputs.
-// The wait is bounded: past `timeout` the child is killed.
-ToolRun run(const std::vector<std::string>& argv, const std::string& input = "",
-            std::chrono::milliseconds timeout = 10000ms) {
-    ToolRun r;
-    if (argv.empty()) return r;
-    // Built before fork: the child of a threaded parent may not allocate.
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    // Close-on-exec, so that runs in parallel threads do not hold each other's pipes.
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        return r;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        (void)::signal(SIGPIPE, SIG_DFL);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    // Small inputs fit the pipe; a child that stops reading gets EPIPE, not us a signal.
-    (void)std::signal(SIGPIPE, SIG_IGN);
-    (void)!::write(in[1], input.data(), input.size());
-    ::close(in[1]);
-    auto deadline = Clock::now() + timeout;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    int open = 2;
-    while (open > 0 && Clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (::poll(fds, 2, static_cast<int>(left.count()) + 1) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& p : fds) {
-        if (p.fd >= 0) ::close(p.fd);
-    }
-    int st = 0;
-    while (::waitpid(pid, &st, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &st, 0);
-            return r;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 std::string keyTool() {
     return toolPath("vellumgard-key");
@@ -99,7 +32,7 @@ std::string keyTool() {
 
 ToolRun authTool(const Daemon& d, const std::string& password) {
     // Generated passwords may begin with '-'.
-    return run({toolPath("vellumgard-auth"), "-s", d.socketPath(), "--", password});
+    return runTool({toolPath("vellumgard-auth"), "-s", d.socketPath(), "--", password});
 }
 
 std::string readFile(const std::string& path) {
@@ -149,7 +82,7 @@ TEST(KeyTool, NewKeyIsAcceptedAfterTheRenameReloadWithoutSighup) {
     ASSERT_TRUE(d.startAndWait()) << d.log();
     ASSERT_TRUE(d.waitForLog("info(keycache): reloaded 1 key(s) (generation 1)\n")) << d.log();
 
-    ToolRun r = run({keyTool(), "-o", d.cacheDir() + "/keys", "carol"});
+    ToolRun r = runTool({keyTool(), "-o", d.cacheDir() + "/keys", "carol"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string password = passwordOf(r);
     expectUrlSafeKey(password);
@@ -180,9 +113,10 @@ TEST(KeyTool, NoneModeLineIsAcceptedByANoneDaemon) {
     ASSERT_TRUE(d.startAndWait()) << d.log();
 
     // A new key for such a daemon: generate, then feed the password to --none.
-    std::string password = passwordOf(run({keyTool(), "dave"}));
+    std::string password = passwordOf(runTool({keyTool(), "dave"}));
     expectUrlSafeKey(password);
-    ToolRun r = run({keyTool(), "--none", "-o", d.cacheDir() + "/keys", "dave"}, password + "\n");
+    ToolRun r =
+        runTool({keyTool(), "--none", "-o", d.cacheDir() + "/keys", "dave"}, password + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     ASSERT_TRUE(d.waitForLog("info(keycache): reloaded 1 key(s)")) << d.log();
@@ -195,8 +129,8 @@ TEST(KeyTool, NoneModeLineIsAcceptedByANoneDaemon) {
 }
 
 TEST(KeyTool, GeneratedKeysAreRandomAndTheirLineIsTheirDigest) {
-    ToolRun a = run({keyTool(), "frank"});
-    ToolRun b = run({keyTool(), "frank"});
+    ToolRun a = runTool({keyTool(), "frank"});
+    ToolRun b = runTool({keyTool(), "frank"});
     ASSERT_EQ(a.status, 0) << a.err;
     ASSERT_EQ(b.status, 0) << b.err;
     expectUrlSafeKey(passwordOf(a));
@@ -224,6 +158,7 @@ TEST(KeyTool, HashAndNoneReadOnePasswordLine) {
         {"--hash", "", 2, ""},
         {"--hash", "\n", 2, ""},
         {"--hash", "one\ntwo\n", 2, ""},
+        {"--hash", std::string("nul\0inside\n", 11), 2, ""},  // PLAIN cannot carry it
         {"--none", pw + "\n", 0, pw + "\terin\n"},
         {"--none", "a\tb\n", 2, ""},
         {"--none", " lead\n", 2, ""},
@@ -232,7 +167,7 @@ TEST(KeyTool, HashAndNoneReadOnePasswordLine) {
         {"--none", "\n", 2, ""},
     };
     for (const Case& c : cases) {
-        ToolRun r = run({keyTool(), c.mode, "erin"}, c.input);
+        ToolRun r = runTool({keyTool(), c.mode, "erin"}, c.input);
         EXPECT_EQ(r.status, c.status) << c.mode << " [" << c.input << "] " << r.err;
         EXPECT_EQ(r.out, c.out) << c.mode << " [" << c.input << "]";
         EXPECT_EQ(r.err.empty(), c.status == 0) << r.err;
@@ -242,14 +177,23 @@ TEST(KeyTool, HashAndNoneReadOnePasswordLine) {
 TEST(KeyTool, RefusesOwnersTheKeysFileCannotHoldAndLeavesTheFile) {
     TempDir dir;
     std::string file = dir.write("keys", "keep\tme\n");
-    const std::string owners[] = {"",       "a\tb", "a\nb", " lead",
-                                  "trail ", "\rx",  "x\f",  std::string(256, 'o')};
+    const std::string owners[] = {"",
+                                  "a\tb",
+                                  "a\nb",
+                                  " lead",
+                                  "trail ",
+                                  "\rx",
+                                  "x\f",
+                                  "a\x01",
+                                  "esc\x1b[2J",
+                                  "del\x7f",
+                                  std::string(256, 'o')};
     for (const std::string& owner : owners) {
         for (std::vector<std::string> args :
              {std::vector<std::string>{keyTool(), "-o", file},
               std::vector<std::string>{keyTool(), "--hash", "-o", file}}) {
             args.push_back(owner);
-            ToolRun r = run(args, "pw\n");
+            ToolRun r = runTool(args, "pw\n");
             EXPECT_EQ(r.status, 2) << "[" << owner << "]";
             EXPECT_EQ(r.out, "") << "no password may be shown for a refused owner";
             EXPECT_NE(r.err.find("the owner"), std::string::npos) << r.err;
@@ -258,23 +202,34 @@ TEST(KeyTool, RefusesOwnersTheKeysFileCannotHoldAndLeavesTheFile) {
     EXPECT_EQ(readFile(file), "keep\tme\n");
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keys"});
 
-    ToolRun longest = run({keyTool(), "--hash", std::string(255, 'o')}, "pw\n");
+    ToolRun longest = runTool({keyTool(), "--hash", std::string(255, 'o')}, "pw\n");
     EXPECT_EQ(longest.status, 0) << longest.err;
     EXPECT_EQ(longest.out, sha256Hex("pw") + "\t" + std::string(255, 'o') + "\n");
 }
 
 TEST(KeyTool, UsageErrorsExitTwo) {
     const std::vector<std::string> bad[] = {
-        {}, {"a", "b"}, {"--hash", "--none", "a"}, {"-x", "a"}, {"-o"}, {"-o", "", "a"},
+        {},
+        {"a", "b"},
+        {"--hash", "--none", "a"},
+        {"-x", "a"},
+        {"-o"},
+        {"-o", "", "a"},
+        {"--replace", "-o", "f", "a"},  // --replace only with --hash or --none
+        {"--hash", "--replace", "a"},   // and only with -o
+        {"--revoke", "a"},              // revoking needs -o
+        {"--revoke", "--list", "f"},    // one action at a time
+        {"--list", "-o", "f", "f"},     // the file is the operand
+        {"--revoke-password", "-o", "f", "a"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv{keyTool()};
         argv.insert(argv.end(), args.begin(), args.end());
-        ToolRun r = run(argv);
+        ToolRun r = runTool(argv);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(r.out, "");
     }
-    EXPECT_EQ(run({keyTool(), "--help"}).status, 0);
+    EXPECT_EQ(runTool({keyTool(), "--help"}).status, 0);
 }
 
 TEST(KeyTool, OutputFileIsCreatedWithMode0640AndLinesAccumulate) {
@@ -282,14 +237,14 @@ TEST(KeyTool, OutputFileIsCreatedWithMode0640AndLinesAccumulate) {
     std::string file = dir.file("keys");
     // The mode is set exactly, whatever the umask would allow.
     mode_t saved = ::umask(077);
-    ToolRun first = run({keyTool(), "--hash", "-o", file, "gina"}, "one\n");
+    ToolRun first = runTool({keyTool(), "--hash", "-o", file, "gina"}, "one\n");
     ::umask(saved);
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.out, "");
     EXPECT_EQ(modeOf(file), 0640u);
-    ToolRun second = run({keyTool(), "--hash", "-o", file, "hank"}, "two\n");
+    ToolRun second = runTool({keyTool(), "--hash", "-o", file, "hank"}, "two\n");
     ASSERT_EQ(second.status, 0) << second.err;
-    ToolRun third = run({keyTool(), "-o", file, "ivy"});
+    ToolRun third = runTool({keyTool(), "-o", file, "ivy"});
     ASSERT_EQ(third.status, 0) << third.err;
     EXPECT_EQ(readFile(file), sha256Hex("one") + "\tgina\n" + sha256Hex("two") + "\thank\n" +
                                   sha256Hex(passwordOf(third)) + "\tivy\n");
@@ -305,7 +260,7 @@ TEST(KeyTool, ConcurrentRunsLoseNoLine) {
     std::vector<ToolRun> results(kRuns);
     for (int i = 0; i < kRuns; ++i) {
         threads.emplace_back([&, i] {
-            results[i] = run({keyTool(), "-o", file, "user" + std::to_string(i)});
+            results[i] = runTool({keyTool(), "-o", file, "user" + std::to_string(i)});
         });
     }
     for (auto& t : threads) t.join();
@@ -320,24 +275,14 @@ TEST(KeyTool, ConcurrentRunsLoseNoLine) {
     EXPECT_EQ(Daemon::countOf(content, "\n"), kRuns);
 }
 
-TEST(KeyTool, RefusedUpdatesLeaveEverythingAsItWas) {
+TEST(KeyTool, RefusedUpdatesShowNoPasswordAndLeaveEverythingAsItWas) {
     TempDir dir;
     std::string target = dir.write("real", "a\tb\n");
     std::string link = dir.file("link");
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    ToolRun viaLink = run({keyTool(), "--hash", "-o", link, "jo"}, "pw\n");
-    EXPECT_EQ(viaLink.status, 1);
-    EXPECT_NE(viaLink.err.find("symbolic link"), std::string::npos) << viaLink.err;
-    struct stat st {};
-    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(readFile(target), "a\tb\n");
-
-    EXPECT_EQ(run({keyTool(), "--hash", "-o", dir.path(), "jo"}, "pw\n").status, 1);
-    EXPECT_EQ(run({keyTool(), "--hash", "-o", dir.file("missing/keys"), "jo"}, "pw\n").status, 1);
-
-    // One line more than the daemon's 16 MiB would take: refused, and the
-    // password already shown is declared invalid.
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // One line more than the daemon's 16 MiB would take.
     std::string big = dir.file("big");
     {
         std::ofstream f(big, std::ios::binary);
@@ -345,16 +290,233 @@ TEST(KeyTool, RefusedUpdatesLeaveEverythingAsItWas) {
         line += '\n';
         for (int i = 0; i < 16 * 1024; ++i) f << line;
     }
-    ToolRun tooBig = run({keyTool(), "-o", big, "kim"});
-    EXPECT_EQ(tooBig.status, 1);
-    expectUrlSafeKey(passwordOf(tooBig));
-    EXPECT_NE(tooBig.err.find("NOT valid"), std::string::npos) << tooBig.err;
-    struct stat bs {};
-    ASSERT_EQ(::stat(big.c_str(), &bs), 0);
-    EXPECT_EQ(bs.st_size, 16 * 1024 * 1024);
+    struct Case {
+        std::string path;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {link, 2, "symbolic link"},
+        {dir.path(), 2, "not a regular file"},
+        {dir.path() + "/", 2, "path of a file"},
+        {dir.file("missing/keys"), 2, "cannot open the directory"},
+        {fifo, 2, "not a regular file"},
+        {"/dev/null", 2, "not a regular file"},
+        {big, 1, "16 MiB"},
+    };
+    for (const Case& c : cases) {
+        ToolRun r = runTool({keyTool(), "-o", c.path, "jo"});
+        EXPECT_EQ(r.status, c.status) << c.path << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.path << ": a password was shown for a key never added";
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile(target), "a\tb\n");
+    ASSERT_EQ(::stat(big.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 16 * 1024 * 1024);
     std::vector<std::string> names = entries(dir.path());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"big", "link", "real"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"big", "fifo", "link", "real"}));
+}
+
+TEST(KeyTool, UpdateDropsSetIdBitsAndWarnsAboutHardLinks) {
+    TempDir dir;
+    std::string file = dir.write("keys", "");
+    ASSERT_EQ(::chmod(file.c_str(), 06640), 0);
+    std::string other = dir.file("other");
+    ASSERT_EQ(::link(file.c_str(), other.c_str()), 0);
+    ToolRun r = runTool({keyTool(), "--hash", "-o", file, "lee"}, "pw\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(modeOf(file), 0640u);
+    EXPECT_NE(r.err.find("2 hard links"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(other), "") << "the other link keeps the old content";
+}
+
+// The daemon's answer for `password`, once it is `expected` or 5 s have passed:
+// the directory watch reloads soon after a rename, not at once.
+std::string answerOnceReloaded(const Daemon& d, const std::string& password,
+                               const std::string& expected) {
+    auto deadline = Clock::now() + 5s;
+    std::string got;
+    do {
+        got = authTool(d, password).out;
+        if (got == expected) break;
+        std::this_thread::sleep_for(20ms);
+    } while (Clock::now() < deadline);
+    return got;
+}
+
+TEST(KeyTool, RevokeListAndCheckOnAFileTheDaemonReads) {
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys("");
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    const std::string keys = d.cacheDir() + "/keys";
+    const std::string ok = "OK\t1\tuser=";
+    const std::string fail = "FAIL\t1\treason=authentication failed\n";
+
+    ToolRun alice = runTool({keyTool(), "-o", keys, "alice"});
+    ASSERT_EQ(alice.status, 0) << alice.err;
+    ASSERT_EQ(runTool({keyTool(), "--hash", "-o", keys, "bob"}, "pw1\n").status, 0);
+
+    // The same password for someone else would take bob's key over: refused.
+    const std::string before = readFile(keys);
+    ToolRun dup = runTool({keyTool(), "--hash", "-o", keys, "carol"}, "pw1\n");
+    EXPECT_EQ(dup.status, 2);
+    EXPECT_NE(dup.err.find("for bob (line 2)"), std::string::npos) << dup.err;
+    EXPECT_EQ(readFile(keys), before);
+    EXPECT_EQ(runTool({keyTool(), "--list", keys}).out, "alice\t1\nbob\t1\n");
+
+    ToolRun replaced = runTool({keyTool(), "--hash", "--replace", "-o", keys, "carol"}, "pw1\n");
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(answerOnceReloaded(d, "pw1", ok + "carol\n"), ok + "carol\n");
+    EXPECT_EQ(answerOnceReloaded(d, passwordOf(alice), ok + "alice\n"), ok + "alice\n");
+
+    ToolRun revoked = runTool({keyTool(), "--revoke", "-o", keys, "alice"});
+    EXPECT_EQ(revoked.status, 0) << revoked.err;
+    EXPECT_NE(revoked.err.find("removed 1 line(s) of alice"), std::string::npos) << revoked.err;
+    EXPECT_EQ(answerOnceReloaded(d, passwordOf(alice), fail), fail);
+    const std::string onlyCarol = readFile(keys);
+    EXPECT_EQ(onlyCarol, sha256Hex("pw1") + "\tcarol\n");
+    EXPECT_EQ(runTool({keyTool(), "--revoke", "-o", keys, "alice"}).status, 1);
+    EXPECT_EQ(runTool({keyTool(), "--revoke-password", "-o", keys}, "nobody's\n").status, 1);
+    EXPECT_EQ(readFile(keys), onlyCarol);
+
+    ToolRun byPassword = runTool({keyTool(), "--revoke-password", "-o", keys}, "pw1\n");
+    EXPECT_EQ(byPassword.status, 0) << byPassword.err;
+    EXPECT_EQ(answerOnceReloaded(d, "pw1", fail), fail);
+    EXPECT_EQ(readFile(keys), "");
+    ToolRun clean = runTool({keyTool(), "--check", keys});
+    EXPECT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(clean.out, keys + ": 0 key(s) to load, 0 problem(s)\n");
+
+    // What --check reports is what the daemon makes of the file.
+    d.replaceKeys("# note\n" + sha256Hex("a") + "\tann\nno tab here\n" + sha256Hex("a") +
+                  "\tbea\nk\t\tempty owner\nABCDEF\tcy\n" + sha256Hex("b") + "\tdi\x1b[0m\n");
+    EXPECT_EQ(answerOnceReloaded(d, "a", ok + "bea\n"), ok + "bea\n");
+    ToolRun check = runTool({keyTool(), "--check", keys});
+    EXPECT_EQ(check.status, 1) << check.err;
+    EXPECT_EQ(check.out,
+              keys + ":3: skipped: no tab between a key and an owner\n" + keys +
+                  ":4: repeats the key of line 2, which now signs in as bea instead of ann\n" +
+                  keys + ":5: skipped: the owner is empty\n" + keys +
+                  ":6: no password matches this key with hash_algorithm = sha256 (it is not 64 "
+                  "lowercase hexadecimal digits)\n" +
+                  keys +
+                  ":7: the owner holds control bytes, which the daemon sends as they are in "
+                  "replies and logs\n" +
+                  keys + ": 3 key(s) to load, 5 problem(s)\n");
+    EXPECT_EQ(runTool({keyTool(), "--list", keys}).out, "bea\t1\ncy\t1\ndi\\x1b[0m\t1\n");
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(KeyTool, SignalAtThePromptRestoresTheTerminalEcho) {
+    struct Case {
+        char key;  // typed at the prompt
+        int signal;
+    };
+    const Case cases[] = {{'\x03', SIGINT}, {'\x1c', SIGQUIT}};
+    const std::string tool = keyTool();
+    for (const Case& c : cases) {
+        int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(::grantpt(master), 0);
+        ASSERT_EQ(::unlockpt(master), 0);
+        const std::string name = ::ptsname(master);
+        int slave = ::open(name.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        termios before{};
+        ASSERT_EQ(::tcgetattr(slave, &before), 0);
+        ASSERT_NE(before.c_lflag & ECHO, 0u);
+        char* argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>("--hash"),
+                        const_cast<char*>("sam"), nullptr};
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            // A session of its own with the pty as controlling terminal, so
+            // that the typed key signals it as a real terminal would.
+            ::setsid();
+            int tty = ::open(name.c_str(), O_RDWR);
+            ::ioctl(tty, TIOCSCTTY, 0);
+            for (int fd = 0; fd < 3; ++fd) ::dup2(tty, fd);
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            for (int s : {SIGINT, SIGQUIT}) ::signal(s, SIG_DFL);
+            ::execv(argv[0], argv);
+            ::_exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        std::string shown;
+        auto deadline = Clock::now() + 5s;
+        while (shown.find("password for sam: ") == std::string::npos && Clock::now() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char buf[256];
+            ssize_t n = ::read(master, buf, sizeof(buf));
+            if (n > 0) shown.append(buf, static_cast<std::size_t>(n));
+        }
+        ASSERT_NE(shown.find("password for sam: "), std::string::npos) << shown;
+        termios during{};
+        ASSERT_EQ(::tcgetattr(slave, &during), 0);
+        EXPECT_EQ(during.c_lflag & ECHO, 0u) << "the password would be echoed";
+        ASSERT_EQ(::write(master, &c.key, 1), 1);
+        int st = 0;
+        while (::waitpid(pid, &st, WNOHANG) == 0 && Clock::now() < deadline + 5s) {
+            std::this_thread::sleep_for(5ms);
+        }
+        if (::waitpid(pid, &st, WNOHANG) == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+        }
+        EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == c.signal) << "status " << st;
+        termios after{};
+        ASSERT_EQ(::tcgetattr(slave, &after), 0);
+        EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo left off after signal " << c.signal;
+        ::close(slave);
+        ::close(master);
+    }
+}
+
+TEST(KeyTool, SignalDuringTheUpdateLeavesNoTemporaryFile) {
+    TempDir dir;
+    const std::string file = dir.write("keys", "keep\tme\n");
+    // A standard output that is already full: the new password cannot be
+    // shown, so the run waits with its complete temporary file in place.
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+    char fill[4096] = {};
+    while (::write(out[1], fill, sizeof(fill)) > 0) {
+    }
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, 0), 0);
+    const std::string tool = keyTool();
+    char* argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>("-o"),
+                    const_cast<char*>(file.c_str()), const_cast<char*>("tom"), nullptr};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::signal(SIGTERM, SIG_DFL);
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    ::close(out[1]);
+    auto deadline = Clock::now() + 5s;
+    bool temporary = false;
+    while (!temporary && Clock::now() < deadline) {
+        for (const std::string& n : entries(dir.path())) temporary |= n.rfind(".keys.", 0) == 0;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(temporary) << "the run never reached its temporary file";
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    ::close(out[0]);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "status " << st;
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keys"});
+    EXPECT_EQ(readFile(file), "keep\tme\n");
 }
 
 }  // namespace
