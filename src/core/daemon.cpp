@@ -202,7 +202,7 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     (void)setNonBlocking(pipeRead.get());
     (void)setNonBlocking(pipeWrite.get());
 
-    Result<int> kq = sys::kqueue();
+    Result<platform::Kqueue> kq = sys::kqueue();
     if (!kq) {
         pipeRead.reset();
         pipeWrite.reset();
@@ -211,7 +211,7 @@ int runDaemon(int argc, const char* const* argv) noexcept {
         removeSocketFile(config.socket, &boundSocket);
         return fatal(kq.error());
     }
-    sys::UniqueFd kqueue(kq.value());
+    sys::UniqueKqueue kqueue(kq.value());
 
     LoopDescriptors fds;
     fds.kqueue = kqueue.get();

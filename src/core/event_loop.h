@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "auth/protocol.h"
+#include "platform/kqueue.h"
 
 namespace vg {
 
@@ -50,7 +51,7 @@ private:
 };
 
 struct LoopDescriptors {
-    int kqueue = -1;
+    platform::Kqueue kqueue;
     int listener = -1;
     int pipeRead = -1;
     int pipeWrite = -1;

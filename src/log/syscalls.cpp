@@ -150,14 +150,14 @@ Result<PipeEnds> pipe() noexcept {
     return PipeEnds{fds[0], fds[1]};
 }
 
-Result<int> kqueue() noexcept {
-    int fd = platform::kqueue();
-    if (fd < 0) return fromErrno(Call::Kqueue, errno);
-    return fd;
+Result<platform::Kqueue> kqueue() noexcept {
+    platform::Kqueue kq = platform::kqueue();
+    if (kq.fd < 0) return fromErrno(Call::Kqueue, errno);
+    return kq;
 }
 
-Result<int> kevent(int kq, const platform::KEvent* changes, int nchanges, platform::KEvent* events,
-                   int nevents, const struct timespec* timeout) noexcept {
+Result<int> kevent(platform::Kqueue kq, const platform::KEvent* changes, int nchanges,
+                   platform::KEvent* events, int nevents, const struct timespec* timeout) noexcept {
     for (;;) {
         int n = platform::kevent(kq, changes, nchanges, events, nevents, timeout);
         if (n >= 0) return n;

@@ -42,9 +42,9 @@ struct PipeEnds {
 };
 Result<PipeEnds> pipe() noexcept;
 
-Result<int> kqueue() noexcept;
-Result<int> kevent(int kq, const platform::KEvent* changes, int nchanges, platform::KEvent* events,
-                   int nevents, const struct timespec* timeout) noexcept;
+Result<platform::Kqueue> kqueue() noexcept;
+Result<int> kevent(platform::Kqueue kq, const platform::KEvent* changes, int nchanges,
+                   platform::KEvent* events, int nevents, const struct timespec* timeout) noexcept;
 
 Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept;
 Result<int> openat(int dirfd, const char* path, int flags) noexcept;
@@ -104,6 +104,24 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// Owns an event queue and closes it with everything it holds, once.
+class UniqueKqueue {
+public:
+    explicit UniqueKqueue(platform::Kqueue kq) noexcept : kq_(kq) {}
+    UniqueKqueue(const UniqueKqueue&) = delete;
+    UniqueKqueue& operator=(const UniqueKqueue&) = delete;
+    ~UniqueKqueue() { reset(); }
+
+    platform::Kqueue get() const noexcept { return kq_; }
+    void reset() noexcept {
+        platform::closeKqueue(kq_);
+        kq_ = {};
+    }
+
+private:
+    platform::Kqueue kq_;
 };
 
 }  // namespace vg::sys

@@ -58,13 +58,29 @@ inline KEvent makeEvent(std::uintptr_t ident, std::int16_t filter, std::uint16_t
     return ev;
 }
 
-// kqueue(2): a new queue descriptor, or -1 with errno.
-int kqueue() noexcept;
+// What a backend keeps for one queue beside its descriptor (none on FreeBSD).
+struct QueueState;
+
+// One open queue: created by kqueue(), released by closeKqueue() only.
+struct Kqueue {
+    int fd = -1;
+    QueueState* state = nullptr;
+};
+
+// kqueue(2): a new queue, close-on-exec; fd -1 with errno on failure.
+Kqueue kqueue() noexcept;
+
+// Closes the queue with everything it holds. close(2) on the descriptor alone
+// would leave a backend's state behind.
+void closeKqueue(Kqueue kq) noexcept;
 
 // kevent(2): applies `changes`, then waits for up to `nevents` events
-// (timeout nullptr: no limit). Returns the number of events, or -1 with errno
-// (EINTR when a signal interrupted the wait).
-int kevent(int kq, const KEvent* changes, int nchanges, KEvent* events, int nevents,
+// (timeout nullptr: no limit). A change that fails comes back as an event
+// with kEvError in flags and the errno in data while `events` has room, and
+// the call then returns without waiting; with no room left it fails with
+// that errno. Returns the number of events, or -1 with errno (EINTR when a
+// signal interrupted the wait).
+int kevent(Kqueue kq, const KEvent* changes, int nchanges, KEvent* events, int nevents,
            const struct timespec* timeout) noexcept;
 
 }  // namespace vg::platform

@@ -11,10 +11,10 @@
 
 namespace vg::platform {
 
-int kqueue() noexcept {
+Kqueue kqueue() noexcept {
 #if defined(KQUEUE_CLOEXEC)
     // FreeBSD 14.0 and later: close-on-exec from the start.
-    return ::kqueuex(KQUEUE_CLOEXEC);
+    return {::kqueuex(KQUEUE_CLOEXEC), nullptr};
 #else
     // A fork child never inherits a queue, but a plain exec keeps it unless
     // marked; the Linux backend's queue is close-on-exec too.
@@ -23,15 +23,19 @@ int kqueue() noexcept {
         int err = errno;
         ::close(kq);
         errno = err;
-        return -1;
+        return {};
     }
-    return kq;
+    return {kq, nullptr};
 #endif
 }
 
-int kevent(int kq, const KEvent* changes, int nchanges, KEvent* events, int nevents,
+void closeKqueue(Kqueue kq) noexcept {
+    if (kq.fd >= 0) (void)::close(kq.fd);
+}
+
+int kevent(Kqueue kq, const KEvent* changes, int nchanges, KEvent* events, int nevents,
            const struct timespec* timeout) noexcept {
-    return ::kevent(kq, changes, nchanges, events, nevents, timeout);
+    return ::kevent(kq.fd, changes, nchanges, events, nevents, timeout);
 }
 
 }  // namespace vg::platform
