@@ -25,9 +25,7 @@ constexpr std::string_view kMalformed = "malformed PLAIN";
 constexpr std::string_view kEmptyPassword = "empty password";
 constexpr std::string_view kAuthFailed = "authentication failed";
 
-// Fixed storage for one check at a time: the daemon has one thread.
-unsigned char gDecoded[kDecodeBufferSize];
-char gHexKey[kHexKeySize];
+PlainScratch gScratch;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -48,18 +46,20 @@ bool hasNonAscii(std::string_view text) noexcept {
 
 // Wipes what the check wrote, on whichever path it leaves.
 struct Scrub {
-    std::size_t decoded = 0;  // bytes of gDecoded the decoder may have written
-    bool hashed = false;
-    Scrub() noexcept = default;
+    explicit Scrub(PlainScratch& s) noexcept : scratch(s) {}
     Scrub(const Scrub&) = delete;
     Scrub& operator=(const Scrub&) = delete;
     ~Scrub() { wipe(); }
     void wipe() noexcept {
-        if (decoded != 0) sodium_memzero(gDecoded, decoded);
-        if (hashed) sodium_memzero(gHexKey, sizeof(gHexKey));
-        decoded = 0;
+        if (decodedBytes != 0) sodium_memzero(scratch.decoded, decodedBytes);
+        if (hashed) sodium_memzero(scratch.hexKey, sizeof(scratch.hexKey));
+        decodedBytes = 0;
         hashed = false;
     }
+
+    PlainScratch& scratch;
+    std::size_t decodedBytes = 0;  // of `decoded`, that the decoder may have written
+    bool hashed = false;
 };
 
 }  // namespace
@@ -81,6 +81,11 @@ bool initCrypto() noexcept {
 }
 
 AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) noexcept {
+    return checkPlain(value, cache, gScratch);
+}
+
+AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache,
+                       PlainScratch& scratch) noexcept {
     if (!value) return {true, kMissingCredentials};
     const std::string_view b64 = *value;
     const std::size_t length = b64.size();
@@ -96,26 +101,27 @@ AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) n
 
     if (hasNonAscii(b64)) return {true, kInvalidBase64};
 
-    Scrub scrub;
+    Scrub scrub(scratch);
     std::size_t decodedLength = 0;
     if (length != 0) {
         // A rejected value may still have left bytes behind: wipe all the
         // decoder could have written (three bytes per group at most).
-        scrub.decoded = std::min((length / 4) * 3, kDecodeBufferSize);
+        scrub.decodedBytes = std::min((length / 4) * 3, kDecodeBufferSize);
         const char* end = nullptr;
         // The decoder rejects non-zero spare bits, so only canonical
         // encodings pass; stopping early shows as `end` short of the input.
-        if (sodium_base642bin(gDecoded, kDecodeBufferSize, b64.data(), length, nullptr,
+        if (sodium_base642bin(scratch.decoded, kDecodeBufferSize, b64.data(), length, nullptr,
                               &decodedLength, &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
             end != b64.data() + length || decodedLength != estimate) {
             return {true, kInvalidBase64};
         }
     }
 
-    const auto* first = static_cast<const unsigned char*>(std::memchr(gDecoded, 0, decodedLength));
+    const unsigned char* decoded = scratch.decoded;
+    const auto* first = static_cast<const unsigned char*>(std::memchr(decoded, 0, decodedLength));
     if (first == nullptr) return {true, kMalformed};
     const unsigned char* afterFirst = first + 1;
-    const unsigned char* decodedEnd = gDecoded + decodedLength;
+    const unsigned char* decodedEnd = decoded + decodedLength;
     const auto* second = static_cast<const unsigned char*>(
         std::memchr(afterFirst, 0, static_cast<std::size_t>(decodedEnd - afterFirst)));
     if (second == nullptr) return {true, kMalformed};
@@ -126,7 +132,7 @@ AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) n
     scrub.hashed = cache.hash_algorithm == HashAlgorithm::sha256;
     const std::string_view key =
         deriveKey(std::string_view(reinterpret_cast<const char*>(password), passwordLength),
-                  cache.hash_algorithm, gHexKey);
+                  cache.hash_algorithm, scratch.hexKey);
 
     std::string_view owner;
     cache.lock();

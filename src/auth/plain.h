@@ -24,9 +24,18 @@ struct AuthOutcome {
     std::string_view text;
 };
 
+// Fixed storage for one check: the decoded PLAIN message and the key.
+struct PlainScratch {
+    unsigned char decoded[kDecodeBufferSize];
+    char hexKey[kHexKeySize];
+};
+
 // value: the bytes after "resp=" of the last resp= parameter, or std::nullopt
-// when the request had none. Allocates nothing; wipes every credential byte it
-// produced before it returns.
+// when the request had none. Allocates nothing; every credential byte it
+// writes into `scratch` is wiped before it returns.
+AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache,
+                       PlainScratch& scratch) noexcept;
+// The same with the process's one scratch: the daemon has one thread.
 AuthOutcome checkPlain(std::optional<std::string_view> value, KeyCache& cache) noexcept;
 
 // The lookup key for `password`: its digest written into `hex` for sha256,

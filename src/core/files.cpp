@@ -2,6 +2,7 @@
 #include "core/files.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 
 #include "log/syscalls.h"
 
@@ -17,10 +18,11 @@ bool copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
 namespace {
 
 // A buffer that grows through the allocator and frees itself on error paths.
+// What it read is wiped before a block goes back: it may be the keys file.
 class GrowBuffer {
 public:
     explicit GrowBuffer(const Allocator& alloc) noexcept : alloc_(alloc) {}
-    ~GrowBuffer() { alloc_.release(data_, capacity_); }
+    ~GrowBuffer() { releaseData(); }
     GrowBuffer(const GrowBuffer&) = delete;
     GrowBuffer& operator=(const GrowBuffer&) = delete;
 
@@ -28,7 +30,7 @@ public:
         char* fresh = static_cast<char*>(alloc_.allocate(capacity));
         if (fresh == nullptr) return false;
         if (size_ > 0) std::memcpy(fresh, data_, size_);
-        alloc_.release(data_, capacity_);
+        releaseData();
         data_ = fresh;
         capacity_ = capacity;
         return true;
@@ -63,6 +65,11 @@ public:
     void grew(std::size_t n) noexcept { size_ += n; }
 
 private:
+    void releaseData() noexcept {
+        if (size_ > 0) sodium_memzero(data_, size_);
+        alloc_.release(data_, capacity_);
+    }
+
     const Allocator& alloc_;
     char* data_ = nullptr;
     std::size_t capacity_ = 0;

@@ -145,9 +145,7 @@ bool KeyTable::grow() noexcept {
         slots[j] = slot;
     }
 
-    wipe(entries_, count_ * sizeof(KeyEntry));
-    alloc_->release(entries_, entryCapacity_ * sizeof(KeyEntry));
-    alloc_->release(slots_, capacity_ * sizeof(std::uint64_t));
+    releaseStorage();
     slots_ = slots;
     capacity_ = capacity;
     entries_ = entries;
@@ -198,7 +196,9 @@ void KeyTable::releaseKey(KeyEntry& entry) noexcept {
 void KeyTable::releaseShort(ShortBytes& bytes) noexcept {
     if (!bytes.outOfLine()) return;
     const std::size_t size = bytes.heapSize();
-    alloc_->release(const_cast<char*>(bytes.heapData()), size);
+    char* copy = const_cast<char*>(bytes.heapData());
+    wipe(copy, size);
+    alloc_->release(copy, size);
     heapBytes_ -= size;
     bytes.bytes_[ShortBytes::kMarkAt] = 0;
 }
@@ -263,13 +263,20 @@ InsertResult KeyTable::insert(std::string_view key, std::string_view owner, std:
     return result;
 }
 
+void KeyTable::releaseStorage() noexcept {
+    // The slots hold hash tags of the keys, and with hash_algorithm = none
+    // the keys are passwords: both blocks are wiped like the copies.
+    wipe(entries_, count_ * sizeof(KeyEntry));
+    wipe(slots_, capacity_ * sizeof(std::uint64_t));
+    alloc_->release(entries_, entryCapacity_ * sizeof(KeyEntry));
+    alloc_->release(slots_, capacity_ * sizeof(std::uint64_t));
+}
+
 void KeyTable::release() noexcept {
     if (heapBytes_ != 0) {
         for (std::size_t i = 0; i < count_; ++i) releaseCopies(entries_[i]);
     }
-    wipe(entries_, count_ * sizeof(KeyEntry));
-    alloc_->release(entries_, entryCapacity_ * sizeof(KeyEntry));
-    alloc_->release(slots_, capacity_ * sizeof(std::uint64_t));
+    releaseStorage();
     slots_ = nullptr;
     capacity_ = 0;
     entries_ = nullptr;

@@ -134,7 +134,7 @@ public:
         return capacity_ * sizeof(std::uint64_t) + entryCapacity_ * sizeof(KeyEntry) + heapBytes_;
     }
 
-    // Releases every copy and the storage (key bytes wiped first).
+    // Releases every copy and the storage, each block wiped first.
     void release() noexcept;
 
 private:
@@ -146,6 +146,8 @@ private:
     std::uint32_t probe(std::string_view key, std::uint64_t hash,
                         std::size_t* emptyAt) const noexcept;
     bool grow() noexcept;
+    // Wipes and releases the slot and entry blocks; the fields are left as they were.
+    void releaseStorage() noexcept;
     // Both blocks of a table with `capacity` slots, the slots zeroed; all or nothing.
     bool allocateStorage(std::size_t capacity, std::size_t entryCapacity, std::uint64_t*& slots,
                          KeyEntry*& entries) noexcept;

@@ -4,6 +4,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,15 +73,21 @@ struct Case {
     std::string log;  // exact captured stderr
 };
 
+// Every case also proves that nothing of the credential is left in the
+// scratch storage (decoded message, digest, hex key) once the check returns.
 void expectCase(const Case& c, KeyCache& cache) {
     SCOPED_TRACE(c.name);
     CaptureStderr capture;
     std::optional<std::string_view> value;
     if (c.value) value = std::string_view(*c.value);
-    const AuthOutcome outcome = checkPlain(value, cache);
+    PlainScratch scratch{};
+    const AuthOutcome outcome = checkPlain(value, cache, scratch);
     EXPECT_EQ(outcome.failed, c.failed);
     EXPECT_EQ(std::string(outcome.text), c.text);
     EXPECT_EQ(capture.text(), c.log);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&scratch);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof scratch, [](unsigned char b) { return b == 0; }))
+        << "credential bytes left in the scratch storage";
 }
 
 TEST_F(PlainTest, EveryReasonInOrder) {

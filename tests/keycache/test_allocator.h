@@ -1,10 +1,12 @@
 // Test helper for the key cache tests: an allocator handle that fails on
 // demand and keeps account of every live block, so leaks and wrong release
-// sizes show.
+// sizes show. Blocks are handed out zeroed and must come back zeroed: a byte
+// that is not zero on release was written and never wiped.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -47,9 +49,13 @@ private:
             ++self->failures;
             return nullptr;
         }
-        void* block = std::malloc(size);
+        void* block = std::calloc(1, size);
         if (block != nullptr) self->live[block] = size;
         return block;
+    }
+    static bool wiped(const void* block, std::size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(block);
+        return std::all_of(bytes, bytes + size, [](unsigned char b) { return b == 0; });
     }
     static void releaseFn(void* ctx, void* block, std::size_t size) noexcept {
         auto* self = static_cast<TestAllocator*>(ctx);
@@ -57,6 +63,7 @@ private:
         EXPECT_NE(it, self->live.end()) << "released a block it did not hand out";
         if (it == self->live.end()) return;
         EXPECT_EQ(it->second, size) << "released with the wrong size";
+        EXPECT_TRUE(wiped(block, it->second)) << "released a block of " << size << " bytes unwiped";
         self->live.erase(it);
         std::free(block);
     }
@@ -67,6 +74,9 @@ private:
         EXPECT_NE(it, self->live.end());
         if (it == self->live.end()) return nullptr;
         EXPECT_EQ(it->second, oldSize);
+        EXPECT_TRUE(newSize <= oldSize &&
+                    wiped(static_cast<char*>(block) + newSize, oldSize - newSize))
+            << "shrank away unwiped bytes";
         self->live.erase(it);
         void* smaller = std::realloc(block, newSize);
         self->live[smaller == nullptr ? block : smaller] = smaller == nullptr ? oldSize : newSize;
