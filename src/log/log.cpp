@@ -110,6 +110,8 @@ void LogLock::release() noexcept {
     }
 }
 
+namespace {
+
 std::string_view levelText(LogLevel level) noexcept {
     switch (level) {
         case LogLevel::error: return "error";
@@ -129,12 +131,6 @@ std::string_view scopeText(LogScope scope) noexcept {
     }
     return {};
 }
-
-bool writeErrorName(LogWriter& writer, ErrorCode code) noexcept {
-    return writer.write("error.") && writer.write(errorName(code));
-}
-
-namespace {
 
 bool writeNumber(LogWriter& writer, std::uint64_t n, std::string_view tail) noexcept {
     char digits[20];

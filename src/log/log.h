@@ -85,13 +85,7 @@ void logLine(LogLevel level, LogScope scope, const Pieces&... pieces) noexcept {
     logPieces(level, scope, list, sizeof...(Pieces));
 }
 
-// Writes "error." and the code's name into the line being written.
-bool writeErrorName(LogWriter& writer, ErrorCode code) noexcept;
-
 // The fatal start-up line "error: {name}\n".
 void logFatal(ErrorCode code) noexcept;
-
-std::string_view levelText(LogLevel level) noexcept;
-std::string_view scopeText(LogScope scope) noexcept;
 
 }  // namespace vg

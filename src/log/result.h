@@ -36,7 +36,6 @@ public:
     }
     T* operator->() noexcept { return &value(); }
     const T* operator->() const noexcept { return &value(); }
-    T& operator*() & noexcept { return value(); }
 
 private:
     static_assert(std::is_default_constructible_v<T>, "Result<T> needs a default-constructible T");
