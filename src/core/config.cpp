@@ -53,8 +53,19 @@ std::string_view stripQuotes(std::string_view v) noexcept {
     std::exit(1);
 }
 
+// A path with a NUL byte would reach the system cut short at it, naming
+// another file, or on Linux an abstract socket when the byte comes first.
+Status checkPath(std::string_view key, std::string_view value) noexcept {
+    if (value.find('\0') == std::string_view::npos) return {};
+    logLine(LogLevel::error, LogScope::config, key, " contains a NUL byte");
+    return ErrorCode::BadPathName;
+}
+
 Status applySetting(Config& cfg, std::string_view key, std::string_view value,
                     const Allocator& alloc) noexcept {
+    if (key == "socket" || key == "cache_dir") {
+        if (Status path = checkPath(key, value); !path) return path;
+    }
     if (key == "socket") {
         if (!cfg.socketStorage.assign(alloc, value)) return ErrorCode::OutOfMemory;
         cfg.socket = cfg.socketStorage.view();

@@ -172,14 +172,14 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     sys::UniqueFd cacheDir;
     {
         char dirPath[kPathBufferSize];
-        Result<int> opened = ErrorCode::NameTooLong;
-        if (copyPath(config.cache_dir, dirPath)) {
-            // Without O_VERIFY: on a FreeBSD host that enforces verified files
-            // (mac_veriexec), a directory has no fingerprint and the open would
-            // fail with EAUTH, silently leaving reloads to SIGHUP. The descriptor
-            // is only watched, never read; the keys file has an open of its own.
-            opened = sys::openat(AT_FDCWD, dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        }
+        // Without O_VERIFY: on a FreeBSD host that enforces verified files
+        // (mac_veriexec), a directory has no fingerprint and the open would
+        // fail with EAUTH, silently leaving reloads to SIGHUP. The descriptor
+        // is only watched, never read; the keys file has an open of its own.
+        const Status copied = copyPath(config.cache_dir, dirPath);
+        Result<int> opened =
+            copied ? sys::openat(AT_FDCWD, dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                   : Result<int>(copied.error());
         if (opened) {
             cacheDir.reset(opened.value());
         } else {

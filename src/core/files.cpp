@@ -8,11 +8,12 @@
 
 namespace vg {
 
-bool copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
-    if (path.size() >= kPathBufferSize) return false;
+Status copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
+    if (path.size() >= kPathBufferSize) return ErrorCode::NameTooLong;
+    if (path.find('\0') != std::string_view::npos) return ErrorCode::BadPathName;
     std::memcpy(out, path.data(), path.size());
     out[path.size()] = '\0';
-    return true;
+    return {};
 }
 
 namespace {
@@ -81,7 +82,7 @@ private:
 Result<OwnedBytes> readWholeFile(std::string_view path, std::size_t limit,
                                  const Allocator& alloc) noexcept {
     char cpath[kPathBufferSize];
-    if (!copyPath(path, cpath)) return ErrorCode::NameTooLong;
+    if (Status copied = copyPath(path, cpath); !copied) return copied.error();
 
     // Opened non-blocking so that a FIFO without a writer cannot hang the
     // daemon in open; reads are blocking again afterwards (a FIFO without a

@@ -14,8 +14,9 @@ namespace vg {
 // Paths handed to the system go through fixed buffers of this size.
 inline constexpr std::size_t kPathBufferSize = 1024;
 
-// Copies `path` into `out` with a terminator; false when it does not fit.
-bool copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept;
+// Copies `path` into `out` with a terminator. NameTooLong when it does not
+// fit; BadPathName when it holds a NUL byte, at which the system would cut it.
+Status copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept;
 
 // Reads the file at `path` (relative to the working directory). More than
 // `limit` bytes gives FileTooBig; reading stops at limit + 1 bytes, so a FIFO

@@ -135,6 +135,9 @@ Result<int> socket(int domain, int type, int protocol) noexcept {
 }
 
 Status bindUnix(int fd, std::string_view path) noexcept {
+    // Cut short at a NUL byte by the system; on Linux a leading one would
+    // even name an abstract socket that no client finds.
+    if (path.find('\0') != std::string_view::npos) return ErrorCode::BadPathName;
     if (platform::bindUnix(fd, path) != 0) return fromErrno(Call::Bind, errno);
     return {};
 }

@@ -191,7 +191,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"empty_quoted_socket", "[sasl]\nsocket=\"\"\n", ErrorCode::MissingSocket,
                  "{loaded}"},
         FailCase{"empty_quoted_cache_dir", "[sasl]\ncache_dir=''\n", ErrorCode::MissingCacheDir,
-                 "{loaded}"}),
+                 "{loaded}"},
+        FailCase{"nul_in_socket", std::string("[sasl]\nsocket=\0/x.sock\n", 23),
+                 ErrorCode::BadPathName, "error(config): socket contains a NUL byte\n"},
+        FailCase{"nul_in_cache_dir", std::string("[sasl]\ncache_dir=/var/db\0x\n", 27),
+                 ErrorCode::BadPathName, "error(config): cache_dir contains a NUL byte\n"}),
     [](const ::testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
 
 int gNotFoundCalls = 0;

@@ -116,6 +116,7 @@ TEST(ReadWholeFile, ErrorsAreMapped) {
         {dir.path(), ErrorCode::IsDir},
         {file + "/keys", ErrorCode::NotDir},
         {std::string(1024, 'a'), ErrorCode::NameTooLong},
+        {file + std::string("\0/x", 3), ErrorCode::BadPathName},  // never cut short at the NUL
         {std::string(1023, '/'), ErrorCode::IsDir},
     };
     for (const Case& c : cases) {

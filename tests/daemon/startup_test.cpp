@@ -56,6 +56,9 @@ TEST(Startup, ConfigFailuresEndWithFatalLine) {
          false},
         {"empty socket", "socket = \"\"\n", "error: MissingSocket\n", true},
         {"empty cache dir", "cache_dir = ''\n", "error: MissingCacheDir\n", true},
+        // On Linux a leading NUL would bind an abstract socket no client finds.
+        {"NUL in socket", std::string("socket = \0vg.sock\n", 18),
+         "error(config): socket contains a NUL byte\nerror: BadPathName\n", false},
     };
     for (const Case& c : cases) {
         Daemon d;
