@@ -37,6 +37,19 @@ void installSigpipeHandler() noexcept {
     (void)sigaction(SIGPIPE, &sa, nullptr);
 }
 
+// A service manager may start the daemon with 0, 1 or 2 closed. The next
+// descriptor opened would take the number, and the log would be written into
+// the listening socket, the signal pipe (read back as commands) or a client.
+// Each closed one gets /dev/null, in order, so open(2) returns that number.
+Status fillStandardDescriptors() noexcept {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        Result<int> opened = sys::openat(AT_FDCWD, "/dev/null", O_RDWR);
+        if (!opened) return opened.error();
+    }
+    return {};
+}
+
 int fatal(ErrorCode code) noexcept {
     logFatal(code);
     return 1;
@@ -118,6 +131,7 @@ EventLoop gLoop;  // 64 slots of 4 KiB: kept out of the stack
 }  // namespace
 
 int runDaemon(int argc, const char* const* argv) noexcept {
+    if (Status filled = fillStandardDescriptors(); !filled) return fatal(filled.error());
     installSigpipeHandler();
     Result<Config> loaded = loadConfig(chooseConfigPath(argc, argv));
     if (!loaded) return fatal(loaded.error());

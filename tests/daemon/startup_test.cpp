@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <fstream>
+#include <thread>
 
+#include "platform/process_stats.h"
 #include "support/daemon_process.h"
 
 namespace vg::test {
@@ -219,6 +221,37 @@ TEST(Startup, MissingCacheDirWarnsTwiceAndServes) {
                            d.dir().file("absent") +
                            " for watching: error.FileNotFound (reload on SIGHUP only)\n");
     EXPECT_EQ(d.auth("7", "u", "pw"), "FAIL\t7\treason=authentication failed\n");
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
+TEST(Startup, ClosedStandardDescriptorsAreFilledFirst) {
+    // Descriptors of a daemon started as usual, with 0, 1 and 2 open.
+    auto descriptors = [](Daemon& d) {
+        std::this_thread::sleep_for(50ms);  // the readiness probe's connection is closed by now
+        return platform::openDescriptorCount(d.pid());
+    };
+    int usual = -1;
+    {
+        Daemon d;
+        d.writeConfig();
+        d.writeKeys("");
+        ASSERT_TRUE(d.startAndWait()) << d.log();
+        usual = descriptors(d);
+        d.signal(SIGTERM);
+        EXPECT_EQ(d.waitExit(), 0);
+    }
+    ASSERT_GT(usual, 3);
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys(sha256Hex("pw") + "\towner\n");
+    d.closeStandardDescriptors();
+    d.start();
+    ASSERT_TRUE(d.waitReady());
+    // The same count: 0, 1 and 2 were taken before the socket, the cache
+    // directory, the pipe and the queue were opened above them.
+    EXPECT_EQ(descriptors(d), usual);
+    EXPECT_EQ(d.auth("1", "", "pw"), "OK\t1\tuser=owner\n");
     d.signal(SIGTERM);
     EXPECT_EQ(d.waitExit(), 0);
 }

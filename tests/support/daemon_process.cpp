@@ -206,6 +206,9 @@ void Daemon::start(std::optional<std::vector<std::string>> args) {
             const rlimit lim{static_cast<rlim_t>(fdLimit_), static_cast<rlim_t>(fdLimit_)};
             if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(126);
         }
+        if (closeStdio_) {
+            for (int fd : {0, 1, 2}) ::close(fd);
+        }
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);
