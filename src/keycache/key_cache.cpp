@@ -13,11 +13,12 @@ namespace {
 
 constexpr std::string_view kKeysName = "/keys";
 
-// Inserts the accepted lines of `file` in order; returns how many reached the
-// table. Lines are hashed a few ahead of their insertion and their slots
+// Inserts the accepted lines of `file` in order and counts those that reached
+// the table; false, at once, when one could not be stored for lack of memory.
+// Lines are hashed a few ahead of their insertion and their slots
 // prefetched: at 16 MiB the slot array is larger than the cache, and waiting
 // for each slot in turn would dominate the build.
-std::uint64_t buildTable(KeyTable& table, std::string_view file) noexcept {
+bool buildTable(KeyTable& table, std::string_view file, std::uint64_t& accepted) noexcept {
     constexpr std::size_t kAhead = 16;
     struct Pending {
         KeyLine line;
@@ -26,18 +27,18 @@ std::uint64_t buildTable(KeyTable& table, std::string_view file) noexcept {
     Pending ring[kAhead];
     std::size_t queued = 0;
     std::size_t next = 0;  // oldest pending line
-    std::uint64_t accepted = 0;
+    bool stored = true;
     auto insertOldest = [&]() noexcept {
         const Pending& p = ring[next];
-        if (table.insert(p.line.key, p.line.owner, p.line.extra, p.hash) != InsertResult::skipped) {
-            ++accepted;
-        }
+        const InsertResult result = table.insert(p.line.key, p.line.owner, p.line.extra, p.hash);
+        if (result == InsertResult::outOfMemory) stored = false;
+        if (result == InsertResult::added || result == InsertResult::replaced) ++accepted;
         next = (next + 1) % kAhead;
         --queued;
     };
     KeyLineReader lines(file);
     KeyLine line;
-    while (lines.next(line)) {
+    while (stored && lines.next(line)) {
         if (queued == kAhead) insertOldest();
         Pending& p = ring[(next + queued) % kAhead];
         p.line = line;
@@ -45,8 +46,8 @@ std::uint64_t buildTable(KeyTable& table, std::string_view file) noexcept {
         table.prefetch(p.hash);
         ++queued;
     }
-    while (queued != 0) insertOldest();
-    return accepted;
+    while (stored && queued != 0) insertOldest();
+    return stored;
 }
 
 }  // namespace
@@ -81,10 +82,17 @@ Status KeyCache::reload() noexcept {
     const WipedBytes file(std::move(read.value()));
 
     // Sized once from the exact count of accepted lines. Without that storage
-    // the table starts small and grows while it can (see KeyTable::insert).
+    // the table starts small and grows as the lines come.
     KeyTable fresh(allocator_);
     (void)fresh.reserve(countKeyLines(file.view()));
-    const std::uint64_t accepted = buildTable(fresh, file.view());
+    std::uint64_t accepted = 0;
+    if (!buildTable(fresh, file.view(), accepted)) {
+        // A table without some lines would refuse their keys as if they had
+        // been withdrawn: the one in use stays, as when the file cannot be read.
+        logLine(LogLevel::error, LogScope::keycache,
+                "failed to read keys file: ", ErrorCode::OutOfMemory);
+        return ErrorCode::OutOfMemory;
+    }
 
     {
         LockGuard<Mutex> hold(mutex_);

@@ -225,7 +225,7 @@ InsertResult KeyTable::insert(std::string_view key, std::string_view owner, std:
     KeyEntry spare{};
     const bool inPlace = count_ < entryCapacity_;
     KeyEntry& fresh = inPlace ? entries_[count_] : spare;
-    InsertResult result = InsertResult::skipped;
+    InsertResult result = InsertResult::outOfMemory;
     if (!copyKey(fresh, key)) {
         // nothing was made
     } else if (!copyShort(fresh.owner_, owner)) {

@@ -79,7 +79,8 @@ static_assert(sizeof(KeyEntry) == 104, "KeyEntry is meant to stay compact");
 // 64-bit hash of a key's bytes.
 std::uint64_t hashKey(std::string_view key) noexcept;
 
-enum class InsertResult : std::uint8_t { added, replaced, skipped };
+// skipped: an empty key or owner, or a field beyond 32-bit sizes.
+enum class InsertResult : std::uint8_t { added, replaced, skipped, outOfMemory };
 
 // Open-addressing map from key bytes to KeyEntry. Slots are 8 bytes (high 32
 // bits of the hash as a tag, low 32 bits entry number + 1, 0 empty), linear
@@ -108,9 +109,9 @@ public:
     bool reserve(std::uint64_t keys) noexcept;
 
     // Copies key, owner and extra in that order and inserts them. A key already
-    // present keeps its stored copy and takes the new owner and extra. Skipped
-    // when a copy cannot be allocated, or when a new key needs the table to
-    // grow and it cannot; nothing is left allocated for a skipped line.
+    // present keeps its stored copy and takes the new owner and extra.
+    // outOfMemory when a copy cannot be allocated, or when a new key needs the
+    // table to grow and it cannot; the table is then as it was.
     InsertResult insert(std::string_view key, std::string_view owner,
                         std::string_view extra) noexcept {
         return insert(key, owner, extra, hashKey(key));

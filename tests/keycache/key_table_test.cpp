@@ -135,15 +135,15 @@ TEST(KeyTable, ReplacingReleasesTheSupersededCopies) {
     EXPECT_EQ(t.find(key), nullptr);
 }
 
-TEST(KeyTable, GrowthFailureSkipsNewKeysButStillReplaces) {
+TEST(KeyTable, GrowthFailureRefusesNewKeysButStillReplaces) {
     TestAllocator alloc;
     KeyTable t(alloc.handle);
     ASSERT_TRUE(t.reserve(2));
     alloc.failWhen = [](std::size_t, std::size_t size) { return size > 64; };  // no growth
     EXPECT_EQ(t.insert("a", "1", ""), InsertResult::added);
     EXPECT_EQ(t.insert("b", "2", ""), InsertResult::added);
-    EXPECT_EQ(t.insert("c", "3", ""), InsertResult::skipped);
-    EXPECT_EQ(t.insert(std::string(70, 'c'), "3", ""), InsertResult::skipped);
+    EXPECT_EQ(t.insert("c", "3", ""), InsertResult::outOfMemory);
+    EXPECT_EQ(t.insert(std::string(70, 'c'), "3", ""), InsertResult::outOfMemory);
     EXPECT_EQ(t.insert("a", "4", "x"), InsertResult::replaced);
     EXPECT_EQ(t.size(), 2u);
     EXPECT_EQ(t.find("a")->owner(), "4");
@@ -158,7 +158,7 @@ TEST(KeyTable, GrowthFailureSkipsNewKeysButStillReplaces) {
     EXPECT_TRUE(alloc.live.empty());
 }
 
-TEST(KeyTable, CopyFailureSkipsTheLineAndReleasesItsCopies) {
+TEST(KeyTable, CopyFailureLeavesNothingOfTheLine) {
     const std::string longKey(80, 'k');
     const std::string longOwner(40, 'o');
     const std::string longExtra(50, 'x');
@@ -168,7 +168,7 @@ TEST(KeyTable, CopyFailureSkipsTheLineAndReleasesItsCopies) {
         KeyTable t(alloc.handle);
         ASSERT_TRUE(t.reserve(4));
         alloc.failNth(failing);
-        EXPECT_EQ(t.insert(longKey, longOwner, longExtra), InsertResult::skipped) << failing;
+        EXPECT_EQ(t.insert(longKey, longOwner, longExtra), InsertResult::outOfMemory) << failing;
         EXPECT_EQ(alloc.failures, 1u);
         EXPECT_EQ(alloc.live.size(), 2u) << failing;  // just the storage
         EXPECT_EQ(t.find(longKey), nullptr);
