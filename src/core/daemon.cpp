@@ -233,17 +233,19 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     fds.pipeRead = pipeRead.get();
     fds.pipeWrite = pipeWrite.get();
     if (cacheDir.valid()) fds.cacheDir = cacheDir.get();
-    gLoop.run(fds, gCache);
+    fds.cacheDirPath = config.cache_dir;
+    // A loop that cannot watch its socket or its signal pipe ends start-up.
+    const Status served = gLoop.run(fds, gCache);
 
     gLoop.connections().closeAll();
-    logLine(LogLevel::info, LogScope::main, "Vellumgard shutdown complete");
+    if (served) logLine(LogLevel::info, LogScope::main, "Vellumgard shutdown complete");
     kqueue.reset();
     pipeRead.reset();
     pipeWrite.reset();
     cacheDir.reset();
     listener.reset();
     removeSocketFile(config.socket, &boundSocket);
-    return 0;  // the key cache is released last, by its owner
+    return served ? 0 : fatal(served.error());  // the key cache is released last, by its owner
 }
 
 }  // namespace vg

@@ -146,6 +146,28 @@ bool EventLoop::drainSignalPipe() noexcept {
     return true;
 }
 
+// A registration the queue refused comes back as an event with EV_ERROR and
+// the errno in data; it is never readiness.
+bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
+    const ErrorCode error = sys::fromErrno(sys::Call::Kevent, static_cast<int>(ev.data));
+    const auto ident = static_cast<int>(ev.ident);
+    const bool pipe = reinterpret_cast<std::uintptr_t>(ev.udata) == kSignalPipeTag;
+    if (pipe || ident == fds_.listener) {
+        logLine(LogLevel::error, LogScope::main, "cannot watch the ",
+                pipe ? "signal pipe" : "listening socket", ": ", error);
+        failure_ = error;
+        running_ = false;
+        return false;
+    }
+    if (fds_.cacheDir && ident == *fds_.cacheDir) {
+        logLine(LogLevel::warning, LogScope::main, "cannot watch cache dir ", fds_.cacheDirPath,
+                ": ", error, " (reload on SIGHUP only)");
+    } else if (ConnectionSlot* slot = table_.find(ident)) {
+        table_.free(*slot);
+    }
+    return true;
+}
+
 void EventLoop::acceptPass() noexcept {
     // A connection accepted in this pass is never reclaimed in it: its client
     // gets at least one wait to send before it can count as idle.
@@ -190,10 +212,11 @@ void EventLoop::acceptPass() noexcept {
     }
 }
 
-void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
+Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     fds_ = fds;
     cache_ = &cache;
     running_ = true;
+    failure_ = ErrorCode::None;
 
     platform::KEvent changes[3];
     int pending = 0;
@@ -228,7 +251,9 @@ void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
         for (int i = 0; i < waited.value(); ++i) {
             const platform::KEvent& ev = events[i];
             auto ident = static_cast<int>(ev.ident);
-            if (reinterpret_cast<std::uintptr_t>(ev.udata) == kSignalPipeTag) {
+            if ((ev.flags & platform::kEvError) != 0) {
+                if (!registrationRefused(ev)) break;
+            } else if (reinterpret_cast<std::uintptr_t>(ev.udata) == kSignalPipeTag) {
                 if (!drainSignalPipe()) break;  // the rest of the batch is dropped
             } else if (ident == fds.listener) {
                 acceptPass();
@@ -251,6 +276,7 @@ void EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     // The pipe is closed after this returns; a late signal must not write
     // into whatever descriptor takes its number.
     gSignalPipeWrite.store(-1, std::memory_order_relaxed);
+    return failure_;  // None: an orderly shutdown
 }
 
 }  // namespace vg

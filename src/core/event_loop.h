@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "auth/protocol.h"
 #include "platform/kqueue.h"
@@ -55,13 +56,16 @@ struct LoopDescriptors {
     int listener = -1;
     int pipeRead = -1;
     int pipeWrite = -1;
-    std::optional<int> cacheDir;  // present only when the directory watch is active
+    std::optional<int> cacheDir;    // present only when the directory watch is active
+    std::string_view cacheDirPath;  // for the log line when the watch is refused
 };
 
 class EventLoop {
 public:
-    // Returns once a shutdown byte has been read from the signal pipe.
-    void run(const LoopDescriptors& fds, KeyCache& cache) noexcept;
+    // Returns success once a shutdown byte has been read from the signal pipe,
+    // or at once the error of a refused watch of the listening socket or the
+    // signal pipe (the daemon could neither serve nor be stopped by a signal).
+    Status run(const LoopDescriptors& fds, KeyCache& cache) noexcept;
     ConnectionTable& connections() noexcept { return table_; }
 
 private:
@@ -69,10 +73,13 @@ private:
     // False when the batch held a shutdown request.
     bool drainSignalPipe() noexcept;
     void reload(const char* reason) noexcept;
+    // False when the loop cannot go on.
+    bool registrationRefused(const platform::KEvent& ev) noexcept;
 
     LoopDescriptors fds_;
     KeyCache* cache_ = nullptr;
     bool running_ = true;
+    ErrorCode failure_ = ErrorCode::None;
     ConnectionTable table_;
 };
 

@@ -95,10 +95,11 @@ const Table kWrite{{EPERM, E::PermissionDenied},  {ESRCH, E::ProcessNotFound},
                    {EPIPE, E::BrokenPipe},        {EAGAIN, E::WouldBlock},
                    {EMSGSIZE, E::MessageTooBig},  {ECONNRESET, E::ConnectionResetByPeer},
                    {EDQUOT, E::DiskQuota}};
-const Table kKevent{{ENOENT, E::EventNotFound},
-                    {ESRCH, E::ProcessNotFound},
-                    {ENOMEM, E::SystemResources},
-                    {EACCES, E::AccessDenied}};
+// The last two come from the Linux backend, whose directory watch needs a
+// descriptor (an inotify instance, limited per user as well).
+const Table kKevent{{ENOENT, E::EventNotFound},         {ESRCH, E::ProcessNotFound},
+                    {ENOMEM, E::SystemResources},       {EACCES, E::AccessDenied},
+                    {ENFILE, E::SystemFdQuotaExceeded}, {EMFILE, E::ProcessFdQuotaExceeded}};
 
 const Table& tableFor(Call call) noexcept {
     switch (call) {

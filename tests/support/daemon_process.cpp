@@ -206,6 +206,9 @@ void Daemon::start(std::optional<std::vector<std::string>> args) {
             const rlimit lim{static_cast<rlim_t>(fdLimit_), static_cast<rlim_t>(fdLimit_)};
             if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(126);
         }
+        // Nothing of the test process but 0, 1 and 2, so the daemon's
+        // descriptors are numbered alike on every run.
+        ::closefrom(3);
         if (closeStdio_) {
             for (int fd : {0, 1, 2}) ::close(fd);
         }
