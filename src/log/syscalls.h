@@ -66,7 +66,9 @@ Result<int> accept4(int fd, int flags) noexcept;
 // marks our own receive buffer for SHUT_RD (the protocol's shutdown, which
 // would reach the peer, runs for the write side only), so the peer's write
 // is queued and dropped at close; nothing short of close(2) refuses it
-// there. Failure is ignored: a peer that has gone needs no refusing.
+// there. (The FreeBSD behaviour is read from its kernel sources; only the
+// Linux one is exercised by the tests here.) Failure is ignored: a peer that
+// has gone needs no refusing.
 void shutdownRead(int fd) noexcept;
 
 // True when a read on the socket would not block: bytes, the end of the
