@@ -1,56 +1,18 @@
 // The install rules: cmake --install into a staging directory gives the documented tree.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "support/daemon_process.h"
+#include "support/tool_process.h"
 
 namespace vg::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Runs `argv` with DESTDIR set, its output into `logPath`; the exit status,
-// or -1 when it did not end within `timeout` (it is then killed).
-int runWithDestdir(const std::vector<std::string>& argv, const std::string& destdir,
-                   const std::string& logPath, std::chrono::milliseconds timeout) {
-    // env(1) sets the variable, so nothing is allocated between fork and exec.
-    std::string env = "DESTDIR=" + destdir;
-    std::vector<char*> args{const_cast<char*>("/usr/bin/env"), env.data()};
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (logFd < 0) return -1;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(logFd, 1);
-        ::dup2(logFd, 2);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(logFd);
-    auto deadline = Clock::now() + timeout;
-    int st = 0;
-    while (::waitpid(pid, &st, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &st, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 std::string readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -84,9 +46,11 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     ASSERT_FALSE(cmake.empty());
 
     TempDir dest;
-    int status = runWithDestdir({cmake, "--install", buildDir, "--prefix", "/usr/local"},
-                                dest.path(), dest.file("install.log"), 120000ms);
-    ASSERT_EQ(status, 0) << readFile(dest.file("install.log"));
+    // env(1) sets DESTDIR for the install alone.
+    ToolRun run = runTool({"/usr/bin/env", "DESTDIR=" + dest.path(), cmake, "--install", buildDir,
+                           "--prefix", "/usr/local"},
+                          "", 120000ms);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
 
     const std::string root = dest.path() + "/usr/local/";
     // The manual directory is share/man on Linux and man on FreeBSD.
@@ -152,11 +116,11 @@ TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
     ASSERT_FALSE(cmake.empty());
     TempDir out;
     const std::string build = out.file("dist");
-    int status = runWithDestdir(
+    ToolRun run = runTool(
         {cmake, "-S", VG_SOURCE_DIR, "--preset", "dist", "-B", build,
          "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON", "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"},
-        out.path(), out.file("configure.log"), 120000ms);
-    ASSERT_EQ(status, 0) << readFile(out.file("configure.log"));
+        "", 120000ms);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
     const std::string graph = readFile(build + "/build.ninja");
     EXPECT_NE(graph.find("build vellumgard:"), std::string::npos);
     EXPECT_NE(graph.find("build vellumgard-key:"), std::string::npos);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "log/syscalls.h"
+
 namespace vg::tools {
 
 namespace {
@@ -16,14 +18,13 @@ bool isControl(char c) noexcept {
 
 }  // namespace
 
+// Through the daemon's write wrapper, which retries EINTR and leaves errno
+// for the caller's message.
 bool writeAll(int fd, std::string_view bytes) noexcept {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        const Result<std::size_t> n = sys::write(fd, bytes.data(), bytes.size());
+        if (!n) return false;
+        bytes.remove_prefix(n.value());
     }
     return true;
 }
