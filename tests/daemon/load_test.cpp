@@ -129,11 +129,15 @@ bool oneAttempt(const std::string& socket, int kind, int i, Tally& t) {
 }
 
 // As a mail server does, a client whose idle connection was closed connects again.
+// With 80 threads on a loaded machine a thread can stay unscheduled between its
+// greeting and its send for several loop passes, each time long enough to be
+// the idlest; the bound only has to tell a livelock from that.
 void oneRequest(const std::string& socket, int kind, int i, Tally& t) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    constexpr int kAttempts = 20;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (oneAttempt(socket, kind, i, t)) return;
     }
-    t.problem("closed without a reply three times in a row");
+    t.problem("closed without a reply on every attempt");
 }
 
 TEST(Load, ManyClientsWhileKeysAreReplaced) {
