@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstring>
 
 #include "auth/plain.h"
 #include "core/config.h"
@@ -21,10 +23,15 @@ namespace vg {
 
 namespace {
 
-// The system's maximum, which the kernel caps at its own limit: a mail server
-// starting many processes while the loop is busy for a moment (a reload of a
-// big keys file) would otherwise see connects fail and its processes die.
-constexpr int kListenBacklog = SOMAXCONN;
+// The largest backlog there is; both kernels cut it to their own limit
+// (Linux: net.core.somaxconn; FreeBSD: kern.ipc.soacceptqueue, which any
+// value above it or below 0 becomes, while SOMAXCONN would cap it at 128
+// even where the admin raised the limit). A mail server starting many
+// processes while the loop is busy for a moment (a reload of a big keys
+// file) would otherwise see connects fail and its processes die.
+constexpr int kListenBacklog = INT_MAX;
+
+constexpr std::string_view kLockSuffix = ".lock";
 
 void emptyHandler(int) {}
 
@@ -86,26 +93,37 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
     (void)::unlinkat(AT_FDCWD, cpath, 0);
 }
 
-// Clears the way for bind: removes the socket at `path` only when it is
-// stale, that is when a connect to it is refused, as for one left behind by
-// a daemon that was killed. A socket that accepts, or would once its
-// backlog drains, belongs to a running daemon: AddressInUse, and nothing is
-// removed, so that daemon stays reachable. Any other outcome also leaves the
-// entry alone, and bind reports it.
-Status removeStaleSocket(std::string_view path) noexcept {
-    char cpath[kPathBufferSize];
-    if (path.size() >= platform::kUnixPathCapacity || !copyPath(path, cpath) ||
-        !isSocketAt(cpath, nullptr)) {
-        return {};
+// One daemon per socket path: an exclusive flock(2) on "<socket>.lock",
+// held for the daemon's whole life (the descriptor is never closed before
+// exit). With the lock held, whatever socket is at the path is stale by
+// definition. A connect probe cannot tell that: FreeBSD refuses a connect
+// with ECONNREFUSED to a listener whose accept queue is over 1.5 times its
+// limit and to a socket bound but not yet listening, so a probe would take a
+// busy or starting daemon's socket for a stale one. The lock file is never
+// removed: a daemon removing it at exit races the next one, which may have
+// just locked the file about to go while a third locks a new one.
+Result<sys::UniqueFd> lockSocketPath(std::string_view socketPath) noexcept {
+    char lockPath[kPathBufferSize];
+    if (socketPath.size() + kLockSuffix.size() >= sizeof lockPath) return ErrorCode::NameTooLong;
+    char joined[kPathBufferSize];
+    std::memcpy(joined, socketPath.data(), socketPath.size());
+    std::memcpy(joined + socketPath.size(), kLockSuffix.data(), kLockSuffix.size());
+    const std::string_view path(joined, socketPath.size() + kLockSuffix.size());
+    if (Status copied = copyPath(path, lockPath); !copied) return copied.error();
+    // O_NOFOLLOW: a link planted at the lock path must not make the daemon
+    // create or lock a file elsewhere.
+    Result<int> opened =
+        sys::openat(AT_FDCWD, lockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (!opened) return opened.error();
+    sys::UniqueFd lock(opened.value());
+    Status locked = sys::tryLockExclusive(lock.get());
+    if (!locked) {
+        if (locked.error() != ErrorCode::WouldBlock) return locked.error();
+        logLine(LogLevel::error, LogScope::main, "socket ", socketPath,
+                " is in use: another daemon holds ", path);
+        return ErrorCode::AddressInUse;
     }
-    Result<int> opened = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (!opened) return {};
-    sys::UniqueFd probe(opened.value());
-    if (platform::connectUnix(probe.get(), path) == 0) return ErrorCode::AddressInUse;
-    int err = errno;
-    if (err == EAGAIN || err == EINPROGRESS) return ErrorCode::AddressInUse;
-    if (err == ECONNREFUSED) removeSocketFile(path);
-    return {};
+    return lock;
 }
 
 bool setNonBlocking(int fd) noexcept {
@@ -147,11 +165,7 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     }
     CacheOwner cacheOwner(gCache);
 
-    if (Status cleared = removeStaleSocket(config.socket); !cleared) {
-        return fatal(cleared.error());
-    }
-
-    Result<int> sock = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    Result<int> sock = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (!sock) return fatal(sock.error());
     sys::UniqueFd listener(sock.value());
 
@@ -160,9 +174,15 @@ int runDaemon(int argc, const char* const* argv) noexcept {
                 ErrorCode::NameTooLong);
         return fatal(ErrorCode::NameTooLong);
     }
-    if (Status bound = sys::bindUnix(listener.get(), config.socket); !bound) {
-        return fatal(bound.error());
-    }
+    Result<sys::UniqueFd> lock = lockSocketPath(config.socket);
+    if (!lock) return fatal(lock.error());
+    removeSocketFile(config.socket);
+    // Bound with no permission bits at all: the socket file appears with the
+    // umask's mode, and until fchmodat below any local user could connect.
+    const mode_t umaskBefore = ::umask(0777);
+    const Status bound = sys::bindUnix(listener.get(), config.socket);
+    (void)::umask(umaskBefore);
+    if (!bound) return fatal(bound.error());
     char socketPath[kPathBufferSize];
     (void)copyPath(config.socket, socketPath);  // shorter than 104 bytes: always fits
     SocketIdentity boundSocket;
@@ -184,22 +204,11 @@ int runDaemon(int argc, const char* const* argv) noexcept {
             " keys loaded)");
 
     sys::UniqueFd cacheDir;
-    {
-        char dirPath[kPathBufferSize];
-        // Without O_VERIFY: on a FreeBSD host that enforces verified files
-        // (mac_veriexec), a directory has no fingerprint and the open would
-        // fail with EAUTH, silently leaving reloads to SIGHUP. The descriptor
-        // is only watched, never read; the keys file has an open of its own.
-        const Status copied = copyPath(config.cache_dir, dirPath);
-        Result<int> opened =
-            copied ? sys::openat(AT_FDCWD, dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                   : Result<int>(copied.error());
-        if (opened) {
-            cacheDir.reset(opened.value());
-        } else {
-            logLine(LogLevel::warning, LogScope::main, "cannot open cache dir ", config.cache_dir,
-                    " for watching: ", opened.error(), " (reload on SIGHUP only)");
-        }
+    if (Result<int> opened = openDirectoryForWatching(config.cache_dir); opened) {
+        cacheDir.reset(opened.value());
+    } else {
+        logLine(LogLevel::warning, LogScope::main, "cannot open cache dir ", config.cache_dir,
+                " for watching: ", opened.error(), " (reload on SIGHUP only)");
     }
 
     Result<sys::PipeEnds> pipe = sys::pipe();
@@ -232,7 +241,7 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     fds.listener = listener.get();
     fds.pipeRead = pipeRead.get();
     fds.pipeWrite = pipeWrite.get();
-    if (cacheDir.valid()) fds.cacheDir = cacheDir.get();
+    if (cacheDir.valid()) fds.cacheDir = cacheDir.release();  // the loop's from now on
     fds.cacheDirPath = config.cache_dir;
     // A loop that cannot watch its socket or its signal pipe ends start-up.
     const Status served = gLoop.run(fds, gCache);

@@ -16,6 +16,16 @@ Status copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
     return {};
 }
 
+Result<int> openDirectoryForWatching(std::string_view path) noexcept {
+    char cpath[kPathBufferSize];
+    if (Status copied = copyPath(path, cpath); !copied) return copied.error();
+    // Without O_VERIFY: on a FreeBSD host that enforces verified files
+    // (mac_veriexec), a directory has no fingerprint and the open would fail
+    // with EAUTH, silently leaving reloads to SIGHUP. The descriptor is only
+    // watched, never read; the keys file has an open of its own.
+    return sys::openat(AT_FDCWD, cpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 namespace {
 
 // A buffer that grows through the allocator and frees itself on error paths.

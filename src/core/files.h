@@ -18,6 +18,9 @@ inline constexpr std::size_t kPathBufferSize = 1024;
 // fit; BadPathName when it holds a NUL byte, at which the system would cut it.
 Status copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept;
 
+// Opens the directory at `path` read-only, close-on-exec, for a vnode watch.
+Result<int> openDirectoryForWatching(std::string_view path) noexcept;
+
 // Reads the file at `path` (relative to the working directory). More than
 // `limit` bytes gives FileTooBig; reading stops at limit + 1 bytes, so a FIFO
 // or an endless device cannot make it read or allocate more.

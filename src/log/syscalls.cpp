@@ -2,6 +2,7 @@
 #include "log/syscalls.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -150,7 +151,8 @@ Status listen(int fd, int backlog) noexcept {
 
 Result<PipeEnds> pipe() noexcept {
     int fds[2];
-    if (::pipe(fds) != 0) return fromErrno(Call::Pipe, errno);
+    // pipe2: FreeBSD 10 and Linux 2.6.27 on.
+    if (::pipe2(fds, O_CLOEXEC) != 0) return fromErrno(Call::Pipe, errno);
     return PipeEnds{fds[0], fds[1]};
 }
 
@@ -176,9 +178,9 @@ Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept {
     }
 }
 
-Result<int> openat(int dirfd, const char* path, int flags) noexcept {
+Result<int> openat(int dirfd, const char* path, int flags, mode_t mode) noexcept {
     for (;;) {
-        int fd = ::openat(dirfd, path, flags);
+        int fd = ::openat(dirfd, path, flags, mode);
         if (fd >= 0) return fd;
         if (errno != EINTR) return fromErrno(Call::Openat, errno);
     }
@@ -215,7 +217,23 @@ Result<int> accept4(int fd, int flags) noexcept {
         int conn = ::accept4(fd, nullptr, nullptr, flags);
         if (conn >= 0) return conn;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return ErrorCode::WouldBlock;
+        // Out of descriptors: the connection stays queued (both systems).
+        if (errno == EMFILE) return ErrorCode::ProcessFdQuotaExceeded;
+        if (errno == ENFILE) return ErrorCode::SystemFdQuotaExceeded;
         if (errno != EINTR) return ErrorCode::Unexpected;
+    }
+}
+
+Status tryLockExclusive(int fd) noexcept {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+        switch (errno) {
+            case EINTR: continue;
+            case EWOULDBLOCK: return ErrorCode::WouldBlock;
+            case EOPNOTSUPP: return ErrorCode::FileLocksNotSupported;
+            case ENOLCK: return ErrorCode::SystemResources;
+            default: return ErrorCode::Unexpected;
+        }
     }
 }
 

@@ -47,14 +47,20 @@ Result<int> kevent(platform::Kqueue kq, const platform::KEvent* changes, int nch
                    platform::KEvent* events, int nevents, const struct timespec* timeout) noexcept;
 
 Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept;
-Result<int> openat(int dirfd, const char* path, int flags) noexcept;
+// `mode` counts only with O_CREAT.
+Result<int> openat(int dirfd, const char* path, int flags, mode_t mode = 0) noexcept;
 Result<struct stat> fstat(int fd) noexcept;
 Result<std::size_t> read(int fd, void* buf, std::size_t count) noexcept;
 Result<std::size_t> write(int fd, const void* buf, std::size_t count) noexcept;
 
-// accept4 without a peer address; retried on EINTR. Any failure is only a
-// reason to end the accept pass, so it carries no table of its own.
+// accept4 without a peer address; retried on EINTR. A failure ends the
+// accept pass; only running out of descriptors (ProcessFdQuotaExceeded,
+// SystemFdQuotaExceeded) and WouldBlock are told apart, everything else is
+// Unexpected.
 Result<int> accept4(int fd, int flags) noexcept;
+
+// flock(LOCK_EX | LOCK_NB): WouldBlock while another open file holds it.
+Status tryLockExclusive(int fd) noexcept;
 
 // shutdown(fd, SHUT_RD) on a connected Unix stream socket, so that a peer
 // that writes again learns at once that nothing more is read, and can

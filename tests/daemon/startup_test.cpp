@@ -3,9 +3,11 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -156,7 +158,9 @@ TEST(Startup, LiveSocketIsNotTakenOver) {
     EXPECT_EQ(second.waitExit(), 1);
     EXPECT_EQ(second.log(), loaded(second) +
                                 "info(keycache): reloaded 0 key(s) (generation 1)\n"
-                                "error: AddressInUse\n");
+                                "error(main): socket " +
+                                first.socketPath() + " is in use: another daemon holds " +
+                                first.socketPath() + ".lock\n" + "error: AddressInUse\n");
     EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");
     first.signal(SIGTERM);
     EXPECT_EQ(first.waitExit(), 0);
@@ -315,25 +319,53 @@ TEST(Shutdown, TermAndIntExitCleanly) {
     }
 }
 
-TEST(Shutdown, LeavesNewerDaemonsSocketInPlace) {
+// The lock beside the socket decides, not the socket file: with its file
+// removed by hand, or a stale socket put in its place (a connect to it is
+// refused, as FreeBSD also refuses one to a busy daemon), a second daemon
+// must leave the path as it is. Once the first stops, the next one starts.
+TEST(Startup, RunningDaemonKeepsThePathWhateverTheSocketFile) {
     Daemon first;
     first.writeConfig();
     first.writeKeys("");
     ASSERT_TRUE(first.startAndWait()) << first.log();
-    // With the first one's socket removed by hand, a second daemon binds the path anew.
-    ASSERT_EQ(::unlink(first.socketPath().c_str()), 0);
-    Daemon second;
-    second.setSocket(first.socketPath());
-    second.writeConfig();
-    second.writeKeys(sha256Hex("pw2") + "\tsecond\n");
-    ASSERT_TRUE(second.startAndWait()) << second.log();
+    const std::string path = first.socketPath();
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    for (const bool stale : {false, true}) {
+        ino_t before = 0;
+        if (stale) {
+            const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::memcpy(addr.sun_path, path.data(), path.size());
+            ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            ::close(s);
+            struct stat st {};
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+            before = st.st_ino;
+        }
+        Daemon second;
+        second.setSocket(path);
+        second.writeConfig();
+        second.writeKeys("");
+        second.start();
+        EXPECT_EQ(second.waitExit(), 1) << stale;
+        EXPECT_NE(second.log().find("error: AddressInUse\n"), std::string::npos) << second.log();
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0, before) << stale;
+    }
     first.signal(SIGTERM);
     EXPECT_EQ(first.waitExit(), 0);
-    EXPECT_TRUE(isSocket(first.socketPath()));
-    EXPECT_EQ(second.auth("1", "u", "pw2"), "OK\t1\tuser=second\n");
-    second.signal(SIGTERM);
-    EXPECT_EQ(second.waitExit(), 0);
-    EXPECT_FALSE(exists(first.socketPath()));
+    EXPECT_TRUE(isSocket(path));  // not the first one's: left for the next start
+    Daemon third;
+    third.setSocket(path);
+    third.writeConfig();
+    third.writeKeys(sha256Hex("pw3") + "\tthird\n");
+    ASSERT_TRUE(third.startAndWait()) << third.log();
+    EXPECT_EQ(third.auth("1", "u", "pw3"), "OK\t1\tuser=third\n");
+    third.signal(SIGTERM);
+    EXPECT_EQ(third.waitExit(), 0);
+    EXPECT_FALSE(exists(path));
+    EXPECT_TRUE(exists(path + ".lock"));  // never removed: that would race the next daemon
 }
 
 }  // namespace
