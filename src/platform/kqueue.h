@@ -18,8 +18,11 @@ inline constexpr std::int16_t kFilterRead = EVFILT_READ;
 inline constexpr std::int16_t kFilterVnode = EVFILT_VNODE;
 inline constexpr std::uint16_t kEvAdd = EV_ADD;
 inline constexpr std::uint16_t kEvClear = EV_CLEAR;
+inline constexpr std::uint16_t kEvEnable = EV_ENABLE;
+inline constexpr std::uint16_t kEvDisable = EV_DISABLE;
 inline constexpr std::uint16_t kEvEof = EV_EOF;
 inline constexpr std::uint16_t kEvError = EV_ERROR;
+inline constexpr std::uint32_t kNoteDelete = NOTE_DELETE;
 inline constexpr std::uint32_t kNoteWrite = NOTE_WRITE;
 inline constexpr std::uint32_t kNoteLink = NOTE_LINK;
 inline constexpr std::uint32_t kNoteRename = NOTE_RENAME;
@@ -39,8 +42,11 @@ inline constexpr std::int16_t kFilterRead = -1;
 inline constexpr std::int16_t kFilterVnode = -4;
 inline constexpr std::uint16_t kEvAdd = 0x0001;
 inline constexpr std::uint16_t kEvClear = 0x0020;
+inline constexpr std::uint16_t kEvEnable = 0x0004;
+inline constexpr std::uint16_t kEvDisable = 0x0008;
 inline constexpr std::uint16_t kEvEof = 0x8000;
 inline constexpr std::uint16_t kEvError = 0x4000;
+inline constexpr std::uint32_t kNoteDelete = 0x0001;
 inline constexpr std::uint32_t kNoteWrite = 0x0002;
 inline constexpr std::uint32_t kNoteLink = 0x0010;
 inline constexpr std::uint32_t kNoteRename = 0x0020;
@@ -74,7 +80,9 @@ Kqueue kqueue() noexcept;
 // would leave a backend's state behind.
 void closeKqueue(Kqueue kq) noexcept;
 
-// kevent(2): applies `changes`, then waits for up to `nevents` events
+// kevent(2): applies `changes` (EV_ADD, or EV_ENABLE / EV_DISABLE of an
+// existing registration; an enabled level-triggered one that is ready is
+// reported again at once), then waits for up to `nevents` events
 // (timeout nullptr: no limit). A change that fails comes back as an event
 // with kEvError in flags and the errno in data while `events` has room, and
 // the call then returns without waiting; with no room left it fails with

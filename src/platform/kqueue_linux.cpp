@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -22,6 +23,7 @@ struct QueueState {
         void* udata;
         std::uint16_t flags;  // kEvClear when edge-triggered
         bool used;
+        bool disabled;  // EV_DISABLE: kept, but out of the epoll set
     };
     struct Watch {
         bool used;
@@ -55,15 +57,17 @@ constexpr std::uint64_t kInotifyTag = ~std::uint64_t{0};
 // allocates. A caller asking for more simply gets them on its next call.
 constexpr int kWaitBatch = 64;
 
-// The read table covers the descriptor limit in force when the queue is made,
-// up to this many; a descriptor beyond it is refused with ENOMEM.
+// The read table covers the hard descriptor limit in force when the queue is
+// made, up to this many, so that raising the soft limit of a running process
+// (prlimit) cannot make descriptors it may then hold unregistrable; a
+// descriptor beyond it is refused with ENOMEM.
 constexpr std::size_t kMaxDescriptors = std::size_t{1} << 16;
 
 // Only what the loop uses is accepted; anything else fails loudly with EINVAL
 // rather than being ignored where FreeBSD would act on it. Directory watches
 // are edge-triggered only: inotify reports each change once.
-constexpr std::uint16_t kKnownFlags = kEvAdd | kEvClear;
-constexpr std::uint32_t kKnownNotes = kNoteWrite | kNoteLink | kNoteRename;
+constexpr std::uint16_t kKnownFlags = kEvAdd | kEvClear | kEvEnable | kEvDisable;
+constexpr std::uint32_t kKnownNotes = kNoteDelete | kNoteWrite | kNoteLink | kNoteRename;
 
 // Entries appearing in or leaving the directory. IN_MODIFY, IN_CLOSE_WRITE and
 // IN_ATTRIB stay out: rewriting a file in place does not change the directory,
@@ -72,10 +76,10 @@ constexpr std::uint32_t kEntryMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
 
 std::size_t tableSize() noexcept {
     rlimit lim{};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur > kMaxDescriptors) {
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_max > kMaxDescriptors) {
         return kMaxDescriptors;
     }
-    return static_cast<std::size_t>(lim.rlim_cur);
+    return static_cast<std::size_t>(lim.rlim_max);
 }
 
 int epollErrno(int err) noexcept {
@@ -83,12 +87,11 @@ int epollErrno(int err) noexcept {
     return err == ENOSPC ? ENOMEM : err;
 }
 
-int applyRead(QueueState& q, int kq, int fd, const KEvent& change) noexcept {
-    if (static_cast<std::size_t>(fd) >= q.capacity) return ENOMEM;
+int epollAdd(int kq, int fd, std::uint16_t flags) noexcept {
     epoll_event ev{};
     // EPOLLRDHUP: a peer that shut down its write side is EV_EOF on FreeBSD,
     // while epoll would only say EPOLLIN without it.
-    ev.events = EPOLLIN | EPOLLRDHUP | ((change.flags & kEvClear) != 0 ? EPOLLET : 0u);
+    ev.events = EPOLLIN | EPOLLRDHUP | ((flags & kEvClear) != 0 ? EPOLLET : 0u);
     ev.data.u64 = static_cast<std::uint64_t>(fd);
     // EV_ADD on a knote that exists updates it; epoll wants MOD for that.
     // MOD also re-checks readiness, as kqueue does on an update.
@@ -96,7 +99,34 @@ int applyRead(QueueState& q, int kq, int fd, const KEvent& change) noexcept {
         (errno != EEXIST || ::epoll_ctl(kq, EPOLL_CTL_MOD, fd, &ev) != 0)) {
         return epollErrno(errno);
     }
-    q.reads[fd] = Read{change.udata, static_cast<std::uint16_t>(change.flags & kEvClear), true};
+    return 0;
+}
+
+// EV_DISABLE takes the descriptor out of the epoll set and EV_ENABLE puts it
+// back, which re-checks readiness: a level-triggered descriptor that is still
+// ready is reported again, as FreeBSD re-runs the filter on EV_ENABLE.
+int applyRead(QueueState& q, int kq, int fd, const KEvent& change) noexcept {
+    if (static_cast<std::size_t>(fd) >= q.capacity) return ENOMEM;
+    Read& slot = q.reads[fd];
+    if ((change.flags & kEvAdd) == 0) {
+        if (::fcntl(fd, F_GETFD) == -1) return EBADF;
+        if (!slot.used) return ENOENT;
+    }
+    bool disabled = slot.used && slot.disabled;
+    if ((change.flags & kEvDisable) != 0) disabled = true;
+    if ((change.flags & kEvEnable) != 0) disabled = false;
+    const std::uint16_t flags = (change.flags & kEvAdd) != 0
+                                    ? static_cast<std::uint16_t>(change.flags & kEvClear)
+                                    : slot.flags;
+    if (disabled) {
+        if (::epoll_ctl(kq, EPOLL_CTL_DEL, fd, nullptr) != 0 && errno != ENOENT) {
+            return epollErrno(errno);
+        }
+    } else if (int err = epollAdd(kq, fd, flags); err != 0) {
+        return err;
+    }
+    void* udata = (change.flags & kEvAdd) != 0 ? change.udata : slot.udata;
+    slot = Read{udata, flags, true, disabled};
     return 0;
 }
 
@@ -104,9 +134,9 @@ std::uint32_t inotifyMask(std::uint32_t fflags) noexcept {
     std::uint32_t mask = 0;
     if ((fflags & (kNoteWrite | kNoteLink)) != 0) mask |= kEntryMask;
     if ((fflags & kNoteRename) != 0) mask |= IN_MOVE_SELF;
-    // A watch needs some event; this one only keeps a registration that asks
-    // for no note alive until the directory goes.
-    return mask != 0 ? mask : IN_DELETE_SELF;
+    // Also asked for when no note is: a watch needs some event, and this one
+    // keeps the registration alive until the directory goes.
+    return mask | IN_DELETE_SELF;
 }
 
 // inotify watches the inode, not the descriptor: a watch whose descriptor was
@@ -138,7 +168,10 @@ int ensureInotify(QueueState& q, int kq) noexcept {
 }
 
 int applyVnode(QueueState& q, int kq, int fd, const KEvent& change) noexcept {
-    if ((change.flags & kEvClear) == 0 || (change.fflags & ~kKnownNotes) != 0) return EINVAL;
+    if ((change.flags & (kEvAdd | kEvClear)) != (kEvAdd | kEvClear) ||
+        (change.flags & (kEvEnable | kEvDisable)) != 0 || (change.fflags & ~kKnownNotes) != 0) {
+        return EINVAL;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0) return errno;
     Watch* slot = nullptr;
@@ -171,7 +204,11 @@ int applyVnode(QueueState& q, int kq, int fd, const KEvent& change) noexcept {
 }
 
 int applyChange(QueueState& q, int kq, const KEvent& change) noexcept {
-    if ((change.flags & kEvAdd) == 0 || (change.flags & ~kKnownFlags) != 0) return EINVAL;
+    const std::uint16_t flags = change.flags;
+    if ((flags & ~kKnownFlags) != 0 || (flags & (kEvAdd | kEvEnable | kEvDisable)) == 0 ||
+        (flags & (kEvEnable | kEvDisable)) == (kEvEnable | kEvDisable)) {
+        return EINVAL;
+    }
     if (change.ident > static_cast<std::uintptr_t>(INT_MAX)) return EBADF;
     int fd = static_cast<int>(change.ident);
     switch (change.filter) {
@@ -196,6 +233,7 @@ void noteRecord(QueueState& q, const inotify_event& rec) noexcept {
         if ((rec.mask & IN_ISDIR) != 0) notes |= kNoteLink;
     }
     if ((rec.mask & IN_MOVE_SELF) != 0) notes |= kNoteRename;
+    if ((rec.mask & IN_DELETE_SELF) != 0) notes |= kNoteDelete;
     for (Watch& w : q.watches) {
         if (!w.used || w.wd != rec.wd) continue;
         w.pending |= notes & w.fflags;
@@ -308,7 +346,7 @@ int waitEvents(QueueState& q, int kq, KEvent* out, int nevents, const timespec* 
             // never duplicates a registered descriptor.
             const auto fd = static_cast<std::size_t>(ready[i].data.u64);
             const Read& slot = q.reads[fd];
-            if (!slot.used) continue;
+            if (!slot.used || slot.disabled) continue;
             std::uint16_t flags = slot.flags;
             if ((ready[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) flags |= kEvEof;
             out[count++] = makeEvent(fd, kFilterRead, flags, 0, slot.udata);

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vg::platform {
@@ -636,30 +637,39 @@ TEST(KqueueCall, OnADescriptorThatIsNoQueueFails) {
     EXPECT_EQ(errno, EBADF);
 }
 
-// The Linux backend sizes its descriptor table once, from the limit in force
-// when the queue is made; a descriptor beyond it must be refused, not stored.
-TEST_F(ReadTest, DescriptorBeyondTheTableIsRefused) {
+// The Linux backend sizes its descriptor table once, from the hard limit in
+// force when the queue is made: a soft limit raised later (prlimit on a
+// running daemon) must not make descriptors unregistrable, while one beyond
+// the table must be refused, not stored.
+TEST_F(ReadTest, TableCoversTheHardLimitAndRefusesBeyondIt) {
 #if defined(__FreeBSD__)
     GTEST_SKIP() << "the system's own queue has no table of ours to outgrow";
 #else
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    ASSERT_GT(saved.rlim_cur, 128u);
-    const rlimit low{64, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    Kqueue small = kqueue();
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    ASSERT_GE(small.fd, 0);
+    ASSERT_GT(saved.rlim_max, 128u);
     const int high = ::fcntl(sv_[0], F_DUPFD_CLOEXEC, 64);
     ASSERT_GE(high, 64);
-    KEvent ch = makeEvent(static_cast<std::uintptr_t>(high), kFilterRead, kEvAdd);
-    KEvent out[1];
-    timespec poll{0, 0};
-    EXPECT_EQ(platform::kevent(small, &ch, 1, out, 1, &poll), 1);
-    EXPECT_EQ(out[0].flags, kEvError);
-    EXPECT_EQ(out[0].data, ENOMEM);
+    // Returns kevent's result, or the errno of the refusal.
+    auto registerHigh = [high](const rlimit& atCreation, const rlimit& after) {
+        if (::setrlimit(RLIMIT_NOFILE, &atCreation) != 0) return -2;
+        Kqueue q = kqueue();
+        if (::setrlimit(RLIMIT_NOFILE, &after) != 0 || q.fd < 0) return -3;
+        KEvent ch = makeEvent(static_cast<std::uintptr_t>(high), kFilterRead, kEvAdd);
+        KEvent out[1];
+        timespec poll{0, 0};
+        const int n = platform::kevent(q, &ch, 1, out, 1, &poll);
+        closeKqueue(q);
+        return n == 1 && out[0].flags == kEvError ? static_cast<int>(out[0].data) : n;
+    };
+    EXPECT_EQ(registerHigh({64, saved.rlim_max}, saved), 0);
+    // A lowered hard limit cannot be raised again without privilege: in a child.
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(registerHigh({64, 64}, {64, 64}) == ENOMEM ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ::close(high);
-    closeKqueue(small);
 #endif
 }
 
