@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csignal>
 
+#include "core/files.h"
 #include "keycache/key_cache.h"
 #include "log/log.h"
 #include "log/syscalls.h"
@@ -17,6 +18,56 @@ namespace {
 // Published to the handler before it is installed; -1 until then.
 std::atomic<int> gSignalPipeWrite{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+// Out of descriptors, the listening socket is looked at again after this long
+// if no connection has closed by then (another process may free them).
+constexpr long kDescriptorRetryMs = 1000;
+
+timespec monotonicNow() noexcept {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+timespec afterMillis(const timespec& from, long ms) noexcept {
+    timespec t{from.tv_sec + ms / 1000, from.tv_nsec + (ms % 1000) * 1000000L};
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+bool reached(const timespec& deadline, const timespec& now) noexcept {
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// Time left until `deadline`, zero once it has passed.
+timespec remaining(const timespec& deadline) noexcept {
+    const timespec now = monotonicNow();
+    if (reached(deadline, now)) return {};
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_sec -= 1;
+        left.tv_nsec += 1000000000L;
+    }
+    return left;
+}
+
+platform::KEvent directoryWatch(int fd) noexcept {
+    // NOTE_DELETE and NOTE_RENAME: the directory itself removed or moved
+    // away. FreeBSD's watch stays on the vnode, so after a rename it follows
+    // the moved directory, which nobody writes to any more.
+    return platform::makeEvent(
+        static_cast<std::uintptr_t>(fd), platform::kFilterVnode,
+        platform::kEvAdd | platform::kEvClear,
+        platform::kNoteDelete | platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
+}
+
+platform::KEvent listenerChange(int fd, std::uint16_t flags) noexcept {
+    return platform::makeEvent(static_cast<std::uintptr_t>(fd), platform::kFilterRead, flags);
+}
 
 void installHandler(int signo) noexcept {
     struct sigaction sa {};
@@ -119,7 +170,7 @@ std::size_t ConnectionTable::occupiedCount() const noexcept {
 }
 
 void EventLoop::reload(const char* reason) noexcept {
-    logLine(LogLevel::info, LogScope::main, reason);
+    if (reason != nullptr) logLine(LogLevel::info, LogScope::main, reason);
     Status st = cache_->reload();
     if (!st) logLine(LogLevel::error, LogScope::main, "cache reload failed: ", st.error());
 }
@@ -142,8 +193,83 @@ bool EventLoop::drainSignalPipe() noexcept {
         }
         if (got.value() < sizeof(bytes)) break;
     }
-    if (reloadWanted) reload("reload signal received (SIGHUP)");
+    if (reloadWanted) {
+        logLine(LogLevel::info, LogScope::main, "reload signal received (SIGHUP)");
+        // A directory that could not be watched is looked for again.
+        if (cacheDir_ < 0) (void)watchCacheDir();
+        reload(nullptr);
+    }
     return true;
+}
+
+void EventLoop::cacheDirChanged(std::uint32_t notes) noexcept {
+    if ((notes & (platform::kNoteDelete | platform::kNoteRename)) != 0) {
+        logLine(LogLevel::info, LogScope::main, "cache dir ", fds_.cacheDirPath,
+                " was moved or removed, opening it again");
+        // Nothing at the path: the keys in use stay until a SIGHUP finds it.
+        if (!watchCacheDir()) return;
+    }
+    reload("cache directory change detected, reloading");
+}
+
+bool EventLoop::watchCacheDir() noexcept {
+    if (cacheDir_ >= 0) sys::close(cacheDir_);  // its registration goes with it
+    cacheDir_ = -1;
+    Result<int> opened = openDirectoryForWatching(fds_.cacheDirPath);
+    if (!opened) {
+        if (!watchLossLogged_) {
+            logLine(LogLevel::warning, LogScope::main, "cannot open cache dir ", fds_.cacheDirPath,
+                    " for watching: ", opened.error(), " (reload on SIGHUP only)");
+        }
+        watchLossLogged_ = true;
+        return false;
+    }
+    const platform::KEvent change = directoryWatch(opened.value());
+    if (Result<int> added = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr); !added) {
+        sys::close(opened.value());
+        if (!watchLossLogged_) {
+            logLine(LogLevel::warning, LogScope::main, "cannot watch cache dir ", fds_.cacheDirPath,
+                    ": ", added.error(), " (reload on SIGHUP only)");
+        }
+        watchLossLogged_ = true;
+        return false;
+    }
+    cacheDir_ = opened.value();
+    if (watchLossLogged_) {
+        logLine(LogLevel::info, LogScope::main, "watching cache dir ", fds_.cacheDirPath, " again");
+    }
+    watchLossLogged_ = false;
+    return true;
+}
+
+void EventLoop::release(ConnectionSlot& slot) noexcept {
+    table_.free(slot);
+    resumeListener();
+}
+
+void EventLoop::pauseListener(const timespec& until) noexcept {
+    resumeAt_ = until;
+    if (listenerPaused_) return;
+    const platform::KEvent change = listenerChange(fds_.listener, platform::kEvDisable);
+    if (Result<int> done = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr); !done) {
+        logLine(LogLevel::error, LogScope::main, "kevent failed: ", done.error());
+        return;
+    }
+    listenerPaused_ = true;
+}
+
+void EventLoop::resumeListener() noexcept {
+    if (!listenerPaused_) return;
+    // The listening socket is level-triggered: enabled again, it is reported
+    // at once while clients are queued (FreeBSD re-runs the filter on
+    // EV_ENABLE; the Linux stand-in re-adds it to epoll).
+    const platform::KEvent change = listenerChange(fds_.listener, platform::kEvEnable);
+    if (Result<int> done = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr); !done) {
+        logLine(LogLevel::error, LogScope::main, "kevent failed: ", done.error());
+        resumeAt_ = afterMillis(monotonicNow(), kDescriptorRetryMs);
+        return;
+    }
+    listenerPaused_ = false;
 }
 
 // A registration the queue refused comes back as an event with EV_ERROR and
@@ -159,11 +285,17 @@ bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
         running_ = false;
         return false;
     }
-    if (fds_.cacheDir && ident == *fds_.cacheDir) {
+    if (cacheDir_ >= 0 && ident == cacheDir_) {
         logLine(LogLevel::warning, LogScope::main, "cannot watch cache dir ", fds_.cacheDirPath,
                 ": ", error, " (reload on SIGHUP only)");
+        sys::close(cacheDir_);
+        cacheDir_ = -1;
+        watchLossLogged_ = true;
     } else if (ConnectionSlot* slot = table_.find(ident)) {
-        table_.free(*slot);
+        // Greeted, then unwatchable: it would wait forever unanswered.
+        logLine(LogLevel::warning, LogScope::main, "cannot watch a new connection: ", error,
+                " (closed)");
+        release(*slot);
     }
     return true;
 }
@@ -185,8 +317,26 @@ void EventLoop::acceptPass() noexcept {
             if (idle == nullptr && !table_.allHoldPartialLines()) return;
             reject = idle == nullptr;
         }
-        Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK);
-        if (!accepted) return;
+        Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (!accepted) {
+            const ErrorCode error = accepted.error();
+            if (error == ErrorCode::ProcessFdQuotaExceeded ||
+                error == ErrorCode::SystemFdQuotaExceeded) {
+                // The client stays queued and the level-triggered listener
+                // would wake the loop again at once, for as long as no
+                // descriptor frees (both systems): a busy loop. Paused
+                // instead, until a connection closes or the retry is due.
+                if (!descriptorShortageLogged_) {
+                    logLine(LogLevel::warning, LogScope::main, "cannot accept: ", error,
+                            " (new clients wait until a connection closes)");
+                }
+                descriptorShortageLogged_ = true;
+                pauseListener(afterMillis(monotonicNow(), kDescriptorRetryMs));
+            } else if (error == ErrorCode::WouldBlock) {
+                descriptorShortageLogged_ = false;
+            }
+            return;
+        }
         int fd = accepted.value();
         if (reject) {
             logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
@@ -208,7 +358,11 @@ void EventLoop::acceptPass() noexcept {
             platform::makeEvent(static_cast<std::uintptr_t>(fd), platform::kFilterRead,
                                 platform::kEvAdd | platform::kEvClear);
         Result<int> registered = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr);
-        if (!registered) table_.free(*slot);
+        if (!registered) {
+            logLine(LogLevel::warning, LogScope::main,
+                    "cannot watch a new connection: ", registered.error(), " (closed)");
+            table_.free(*slot);
+        }
     }
 }
 
@@ -227,12 +381,12 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
         platform::kEvAdd | platform::kEvClear, 0,
         // The tag is a number, never dereferenced; kevent carries it as a pointer.
         reinterpret_cast<void*>(kSignalPipeTag));  // NOLINT(performance-no-int-to-ptr)
-    if (fds.cacheDir) {
-        changes[pending++] =
-            platform::makeEvent(static_cast<std::uintptr_t>(*fds.cacheDir), platform::kFilterVnode,
-                                platform::kEvAdd | platform::kEvClear,
-                                platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
-    }
+    cacheDir_ = fds.cacheDir.value_or(-1);
+    // Start-up has said why there is no watch; a SIGHUP tries again quietly.
+    watchLossLogged_ = cacheDir_ < 0;
+    listenerPaused_ = false;
+    descriptorShortageLogged_ = false;
+    if (cacheDir_ >= 0) changes[pending++] = directoryWatch(cacheDir_);
     table_.clear();
     gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
     installHandler(SIGTERM);
@@ -241,9 +395,13 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
 
     platform::KEvent events[kEventBatch];
     while (running_) {
-        Result<int> waited =
-            sys::kevent(fds.kqueue, changes, pending, events, kEventBatch, nullptr);
+        // No timeout but while the listening socket is paused.
+        timespec left{};
+        if (listenerPaused_) left = remaining(resumeAt_);
+        Result<int> waited = sys::kevent(fds.kqueue, changes, pending, events, kEventBatch,
+                                         listenerPaused_ ? &left : nullptr);
         pending = 0;
+        if (listenerPaused_ && reached(resumeAt_, monotonicNow())) resumeListener();
         if (!waited) {
             logLine(LogLevel::error, LogScope::main, "kevent failed: ", waited.error());
             continue;
@@ -257,14 +415,14 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
                 if (!drainSignalPipe()) break;  // the rest of the batch is dropped
             } else if (ident == fds.listener) {
                 acceptPass();
-            } else if (fds.cacheDir && ident == *fds.cacheDir) {
-                reload("cache directory change detected, reloading");
+            } else if (cacheDir_ >= 0 && ident == cacheDir_) {
+                cacheDirChanged(ev.fflags);
             } else if (ConnectionSlot* slot = table_.find(ident)) {
                 handleReadable(*slot, cache);
                 // Still open means the reads delivered bytes: a first read
                 // with nothing to give closes the connection.
                 if (slot->state == ConnectionState::closing) {
-                    table_.free(*slot);
+                    release(*slot);
                 } else {
                     table_.touch(*slot);
                 }
@@ -276,6 +434,8 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     // The pipe is closed after this returns; a late signal must not write
     // into whatever descriptor takes its number.
     gSignalPipeWrite.store(-1, std::memory_order_relaxed);
+    if (cacheDir_ >= 0) sys::close(cacheDir_);
+    cacheDir_ = -1;
     return failure_;  // None: an orderly shutdown
 }
 

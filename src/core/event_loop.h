@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -56,8 +57,10 @@ struct LoopDescriptors {
     int listener = -1;
     int pipeRead = -1;
     int pipeWrite = -1;
-    std::optional<int> cacheDir;    // present only when the directory watch is active
-    std::string_view cacheDirPath;  // for the log line when the watch is refused
+    // Present when start-up could open the cache directory. Handed over: the
+    // loop replaces it when the directory is moved or removed, and closes it.
+    std::optional<int> cacheDir;
+    std::string_view cacheDirPath;  // opened again by path, and for log lines
 };
 
 class EventLoop {
@@ -73,13 +76,29 @@ private:
     // False when the batch held a shutdown request.
     bool drainSignalPipe() noexcept;
     void reload(const char* reason) noexcept;
+    void cacheDirChanged(std::uint32_t notes) noexcept;
+    // Opens cache_dir by path and watches it in place of the old descriptor;
+    // false (logged once until a watch succeeds again) when it cannot.
+    bool watchCacheDir() noexcept;
     // False when the loop cannot go on.
     bool registrationRefused(const platform::KEvent& ev) noexcept;
+    // Frees a connection's slot; new clients may take it.
+    void release(ConnectionSlot& slot) noexcept;
+    // Stops watching the listening socket until `until` (monotonic clock) or
+    // until a connection is released, whichever comes first: the pending
+    // clients stay queued without waking the loop.
+    void pauseListener(const struct timespec& until) noexcept;
+    void resumeListener() noexcept;
 
     LoopDescriptors fds_;
     KeyCache* cache_ = nullptr;
     bool running_ = true;
     ErrorCode failure_ = ErrorCode::None;
+    int cacheDir_ = -1;  // the watched directory, owned; -1 when not watched
+    bool watchLossLogged_ = false;
+    bool listenerPaused_ = false;
+    struct timespec resumeAt_ {};
+    bool descriptorShortageLogged_ = false;
     ConnectionTable table_;
 };
 

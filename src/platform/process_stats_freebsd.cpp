@@ -44,4 +44,12 @@ std::int64_t residentBytes(int pid) noexcept {
     return static_cast<std::int64_t>(kp.ki_rssize) * ::getpagesize();
 }
 
+std::int64_t cpuMicros(int pid) noexcept {
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    kinfo_proc kp;
+    std::size_t len = sizeof(kp);
+    if (::sysctl(mib, 4, &kp, &len, nullptr, 0) != 0 || len != sizeof(kp)) return -1;
+    return static_cast<std::int64_t>(kp.ki_runtime);  // microseconds
+}
+
 }  // namespace vg::platform

@@ -41,4 +41,31 @@ std::int64_t residentBytes(int pid) noexcept {
     return static_cast<std::int64_t>(resident) * ::sysconf(_SC_PAGESIZE);
 }
 
+std::int64_t cpuMicros(int pid) noexcept {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return -1;
+    char line[1024] = {};
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    (void)std::fclose(f);
+    if (!got) return -1;
+    // "pid (comm) state ..." where comm may hold spaces: fields are counted
+    // from the last ')'. utime and stime are fields 14 and 15.
+    const char* p = std::strrchr(line, ')');
+    if (p == nullptr) return -1;
+    const char* end = line + std::strlen(line);
+    std::uint64_t ticks[2] = {};
+    int field = 2;
+    for (++p; p < end && field < 15; ++p) {
+        if (*p != ' ') continue;
+        ++field;
+        if (field == 14 || field == 15) {
+            if (std::from_chars(p + 1, end, ticks[field - 14]).ec != std::errc()) return -1;
+        }
+    }
+    if (field < 15) return -1;
+    return static_cast<std::int64_t>((ticks[0] + ticks[1]) * 1000000 /
+                                     static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK)));
+}
+
 }  // namespace vg::platform

@@ -316,12 +316,19 @@ TEST(Faults, DescriptorExhaustionRecovers) {
     }
     ASSERT_TRUE(waiting.has_value()) << "descriptor limit never reached";
     EXPECT_GE(held.size(), 1u);
+    // The waiting client must not keep the loop spinning on a listener that
+    // stays readable: a busy loop would burn the whole half second.
+    const std::int64_t cpuBefore = platform::cpuMicros(d.pid());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(platform::cpuMicros(d.pid()) - cpuBefore, 100000);
+    EXPECT_EQ(Daemon::countOf(d.log(), "(new clients wait until a connection closes)\n"), 1)
+        << d.log();
     std::size_t logBefore = d.log().size();
     held.clear();  // descriptors come back: the waiting client is served
     EXPECT_EQ(waiting->readBytes(38, 3000ms).size(), 38u);
     waiting->send("AUTH\t1\tPLAIN\tresp=" + plainCredential("", "pw-7") + "\n");
     EXPECT_EQ(waiting->readAll(), "OK\t1\tuser=a7\n");
-    // Failed accepts write nothing.
+    // One line for the shortage, not one per failed accept.
     EXPECT_LT(d.log().size() - logBefore, 200u) << d.log().substr(logBefore);
     d.signal(SIGTERM);
     EXPECT_EQ(d.waitExit(), 0);
