@@ -43,7 +43,9 @@ bool isPlainMechanism(std::string_view mechanism) noexcept {
 // Input is refused before the reply leaves: a client that reuses the
 // connection and writes its next request between our reply and our close
 // would otherwise see that write succeed and the request vanish, while a
-// failed write makes it reconnect.
+// failed write makes it reconnect. That holds on Linux and FreeBSD 15; on
+// FreeBSD 14 the peer's write still succeeds (see shutdownRead) and only the
+// close that follows the reply at once tells it, as EOF.
 void writeReply(int fd, bool failed, std::string_view id, std::string_view text) noexcept {
     sys::shutdownRead(fd);
     const std::string_view head = failed ? kFailReplyHead : kOkReplyHead;

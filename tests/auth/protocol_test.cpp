@@ -201,8 +201,11 @@ TEST_F(ProtocolTest, OneWriteThenOneEvent) {
             EXPECT_FALSE(conn.replyPending());
             continue;
         }
-        // Refused while the daemon end is still open, before the loop closes it.
-        EXPECT_EQ(conn.clientWriteError(), EPIPE);
+        // Refused while the daemon end is still open, before the loop closes
+        // it (not on FreeBSD 14, where only the close refuses it).
+        if (test::readShutdownFailsPeerWrites()) {
+            EXPECT_EQ(conn.clientWriteError(), EPIPE);
+        }
         const std::string reply = conn.replyUntilClose();
         EXPECT_EQ(reply, c.reply.value_or(""));
         if (c.reply) {

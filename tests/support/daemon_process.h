@@ -114,4 +114,10 @@ private:
 std::string daemonPath();
 std::string toolPath(const std::string& name);
 
+// Whether shutdown(SHUT_RD) on our end makes the peer's next write fail with
+// EPIPE: Linux and FreeBSD 15 on. FreeBSD 14's uipc_send looks only at the
+// sender's state, so there the write succeeds and the peer sees EOF once we
+// close, which the reply path does right after the reply.
+bool readShutdownFailsPeerWrites();
+
 }  // namespace vg::test
