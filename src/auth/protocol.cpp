@@ -111,9 +111,10 @@ bool frameInput(ConnectionSlot& slot, std::size_t scanFrom, KeyCache& cache) noe
     return false;
 }
 
-void finish(ConnectionSlot& slot) noexcept {
+ReadOutcome finish(ConnectionSlot& slot, ReadOutcome outcome) noexcept {
     slot.state = ConnectionState::closing;
     wipeSlotInput(slot);
+    return outcome;
 }
 
 }  // namespace
@@ -124,10 +125,10 @@ Status sendGreeting(int fd) noexcept {
     return {};
 }
 
-void handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept {
+ReadOutcome handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept {
     // Between events fill stays below the buffer size; anything else would
     // make the read below run past the buffer.
-    if (slot.fill >= kSlotBufferSize) return finish(slot);
+    if (slot.fill >= kSlotBufferSize) return finish(slot, ReadOutcome::ended);
     // Edge-triggered readiness reports waiting bytes only once, so read on
     // until the socket is drained rather than stopping after one read.
     for (bool first = true;; first = false) {
@@ -135,12 +136,12 @@ void handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept {
         Result<std::size_t> got =
             sys::read(slot.fd, slot.buffer + before, kSlotBufferSize - before);
         if (!got) {
-            if (!first && got.error() == ErrorCode::WouldBlock) return;
-            return finish(slot);
+            if (!first && got.error() == ErrorCode::WouldBlock) return ReadOutcome::waiting;
+            return finish(slot, ReadOutcome::ended);
         }
-        if (got.value() == 0) return finish(slot);
+        if (got.value() == 0) return finish(slot, ReadOutcome::ended);
         slot.fill = before + got.value();
-        if (frameInput(slot, before, cache)) return finish(slot);
+        if (frameInput(slot, before, cache)) return finish(slot, ReadOutcome::answered);
     }
 }
 

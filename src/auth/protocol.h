@@ -39,10 +39,17 @@ struct ConnectionSlot {
 // One write of the greeting (retried on EINTR); a short write is success.
 Status sendGreeting(int fd) noexcept;
 
+// What handleReadable made of the input.
+enum class ReadOutcome : std::uint8_t {
+    waiting,   // no complete request yet: the slot stays open
+    answered,  // a request line was answered: closing
+    ended,     // nothing to read at first, end of stream or a read error: closing
+};
+
 // Handles one readable event: reads until the read would block, the buffer is
 // full or a reply has been written. Leaves `state` open or closing; a closing
 // slot's input has already been wiped.
-void handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept;
+ReadOutcome handleReadable(ConnectionSlot& slot, KeyCache& cache) noexcept;
 
 // Wipes the used input bytes and sets fill to 0.
 void wipeSlotInput(ConnectionSlot& slot) noexcept;

@@ -16,4 +16,13 @@ int bindUnix(int fd, std::string_view path) noexcept;
 // connect(2) to `path` (shorter than kUnixPathCapacity); -1 with errno on failure.
 int connectUnix(int fd, std::string_view path) noexcept;
 
+// What shutdown(SHUT_RD) on our end of a connected stream does.
+struct ReadShutdownEffect {
+    // Input queued before the call can still be read (then end of stream).
+    bool keepsQueuedInput;
+    // The peer's later writes fail with EPIPE, so it knows to reconnect.
+    bool refusesPeerWrites;
+};
+ReadShutdownEffect readShutdownEffect() noexcept;
+
 }  // namespace vg::platform

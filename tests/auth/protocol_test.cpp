@@ -191,11 +191,15 @@ TEST_F(ProtocolTest, OneWriteThenOneEvent) {
         SCOPED_TRACE(c.name);
         Connection conn;
         conn.send(c.input);
+        ReadOutcome outcome{};
         {
             CaptureStderr quiet;
-            handleReadable(*conn.slot, cache_);
+            outcome = handleReadable(*conn.slot, cache_);
         }
         EXPECT_EQ(conn.slot->state, c.state);
+        // Every finished case here ended on a request line, answered or not.
+        EXPECT_EQ(outcome,
+                  c.state == ConnectionState::open ? ReadOutcome::waiting : ReadOutcome::answered);
         expectWiped(*conn.slot);
         if (c.state == ConnectionState::open) {
             EXPECT_FALSE(conn.replyPending());
@@ -229,7 +233,7 @@ TEST_F(ProtocolTest, PeerClosingOrNothingToRead) {
         Connection conn;
         conn.send("VERSION\t1\t2\nAUTH\t7\tPLAIN\tresp=" + kGood);
         conn.shutdownClientWrite();
-        handleReadable(*conn.slot, cache_);
+        EXPECT_EQ(handleReadable(*conn.slot, cache_), ReadOutcome::ended);
         EXPECT_EQ(conn.slot->state, ConnectionState::closing);
         expectWiped(*conn.slot);
         EXPECT_EQ(conn.replyUntilClose(), "");
@@ -238,14 +242,14 @@ TEST_F(ProtocolTest, PeerClosingOrNothingToRead) {
         SCOPED_TRACE("closed without sending");
         Connection conn;
         conn.shutdownClientWrite();
-        handleReadable(*conn.slot, cache_);
+        EXPECT_EQ(handleReadable(*conn.slot, cache_), ReadOutcome::ended);
         EXPECT_EQ(conn.slot->state, ConnectionState::closing);
         EXPECT_EQ(conn.replyUntilClose(), "");
     }
     {
         SCOPED_TRACE("first read would block");
         Connection conn;
-        handleReadable(*conn.slot, cache_);
+        EXPECT_EQ(handleReadable(*conn.slot, cache_), ReadOutcome::ended);
         EXPECT_EQ(conn.slot->state, ConnectionState::closing);
         EXPECT_EQ(conn.replyUntilClose(), "");
     }

@@ -12,10 +12,13 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "platform/unix_socket.h"
 
 namespace vg::test {
 
@@ -273,6 +276,18 @@ std::string Daemon::log() const {
     return ss.str();
 }
 
+int Daemon::closedIdleCount(const std::string& log, int* lines) {
+    const std::string head = "warning(main): max connections reached, closed ";
+    int total = 0;
+    int n = 0;
+    for (std::size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) {
+        total += std::atoi(log.c_str() + at + head.size());
+        ++n;
+    }
+    if (lines != nullptr) *lines = n;
+    return total;
+}
+
 int Daemon::countOf(const std::string& haystack, const std::string& needle) {
     int n = 0;
     for (std::size_t pos = haystack.find(needle); pos != std::string::npos;
@@ -304,11 +319,7 @@ std::string Daemon::auth(const std::string& id, const std::string& user,
 }
 
 bool readShutdownFailsPeerWrites() {
-#if defined(__FreeBSD__)
-    return ::getosreldate() >= 1500000;
-#else
-    return true;
-#endif
+    return platform::readShutdownEffect().refusesPeerWrites;
 }
 
 }  // namespace vg::test

@@ -94,6 +94,9 @@ public:
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5000ms,
                     int count = 1) const;
     static int countOf(const std::string& haystack, const std::string& needle);
+    // Connections closed as idle for new clients, summed over the
+    // rate-limited warning lines; `lines` (if given) gets their number.
+    static int closedIdleCount(const std::string& log, int* lines = nullptr);
 
     // One AUTH request on a fresh connection: the greeting is checked and the
     // reply line returned ("" when none came).
