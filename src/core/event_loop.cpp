@@ -3,13 +3,16 @@
 #include "core/event_loop.h"
 
 #include <sys/socket.h>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <ctime>
 
 #include "core/files.h"
 #include "keycache/key_cache.h"
 #include "log/log.h"
 #include "log/syscalls.h"
+#include "platform/unix_socket.h"
 
 namespace vg {
 
@@ -21,38 +24,21 @@ static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler
 
 // Out of descriptors, the listening socket is looked at again after this long
 // if no connection has closed by then (another process may free them).
-constexpr long kDescriptorRetryMs = 1000;
+constexpr std::int64_t kDescriptorRetryNs = 1'000'000'000;
+// Shortest pause of the listener: a connection whose input is waiting is
+// dealt with by the next wait, and a zero timeout would go round for nothing.
+constexpr std::int64_t kMinPauseNs = 10'000'000;
+constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 
-timespec monotonicNow() noexcept {
+std::int64_t monotonicNanos() noexcept {
     timespec now{};
     (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+    return static_cast<std::int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
 }
 
-timespec afterMillis(const timespec& from, long ms) noexcept {
-    timespec t{from.tv_sec + ms / 1000, from.tv_nsec + (ms % 1000) * 1000000L};
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
-bool reached(const timespec& deadline, const timespec& now) noexcept {
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-// Time left until `deadline`, zero once it has passed.
-timespec remaining(const timespec& deadline) noexcept {
-    const timespec now = monotonicNow();
-    if (reached(deadline, now)) return {};
-    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-        left.tv_sec -= 1;
-        left.tv_nsec += 1000000000L;
-    }
-    return left;
+timespec toTimespec(std::int64_t ns) noexcept {
+    if (ns < 0) ns = 0;
+    return {static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
 }
 
 platform::KEvent directoryWatch(int fd) noexcept {
@@ -99,11 +85,11 @@ void ConnectionTable::clear() noexcept {
     }
 }
 
-ConnectionSlot* ConnectionTable::occupy(int fd) noexcept {
+ConnectionSlot* ConnectionTable::occupy(int fd, std::int64_t now) noexcept {
     for (std::size_t i = 0; i < kMaxConnections; ++i) {
         if (!used_[i]) {
             used_[i] = true;
-            lastActive_[i] = ++clock_;
+            lastActive_[i] = now;
             slots_[i].fill = 0;
             slots_[i].fd = fd;
             slots_[i].state = ConnectionState::accepted;
@@ -120,33 +106,35 @@ ConnectionSlot* ConnectionTable::find(int fd) noexcept {
     return nullptr;
 }
 
-void ConnectionTable::touch(ConnectionSlot& slot) noexcept {
-    lastActive_[static_cast<std::size_t>(&slot - slots_)] = ++clock_;
+void ConnectionTable::touch(ConnectionSlot& slot, std::int64_t now) noexcept {
+    lastActive_[static_cast<std::size_t>(&slot - slots_)] = now;
 }
 
-ConnectionSlot* ConnectionTable::longestIdle(std::uint64_t notAfter) noexcept {
+ConnectionSlot* ConnectionTable::longestIdle(std::int64_t idleSince) noexcept {
     // Candidates in ascending order of activity until one has nothing waiting:
-    // a connection whose input is unread is busy, whatever its counter says.
-    std::uint64_t after = 0;
+    // a connection whose input is unread is busy, whatever its time says, and
+    // its event may be in the batch being handled.
+    bool skipped[kMaxConnections] = {};
     for (;;) {
         std::size_t best = kMaxConnections;
         for (std::size_t i = 0; i < kMaxConnections; ++i) {
-            if (!used_[i] || slots_[i].fill != 0) continue;
-            const std::uint64_t at = lastActive_[i];
-            if (at <= after || at > notAfter) continue;
-            if (best == kMaxConnections || at < lastActive_[best]) best = i;
+            if (!used_[i] || slots_[i].fill != 0 || skipped[i]) continue;
+            if (lastActive_[i] > idleSince) continue;
+            if (best == kMaxConnections || lastActive_[i] < lastActive_[best]) best = i;
         }
         if (best == kMaxConnections) return nullptr;
         if (!sys::inputPending(slots_[best].fd)) return &slots_[best];
-        after = lastActive_[best];
+        skipped[best] = true;
     }
 }
 
-bool ConnectionTable::allHoldPartialLines() const noexcept {
+std::optional<std::int64_t> ConnectionTable::oldestActivity() const noexcept {
+    std::optional<std::int64_t> oldest;
     for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        if (!used_[i] || slots_[i].fill == 0) return false;
+        if (!used_[i] || slots_[i].fill != 0) continue;
+        if (!oldest || lastActive_[i] < *oldest) oldest = lastActive_[i];
     }
-    return true;
+    return oldest;
 }
 
 void ConnectionTable::free(ConnectionSlot& slot) noexcept {
@@ -247,7 +235,7 @@ void EventLoop::release(ConnectionSlot& slot) noexcept {
     resumeListener();
 }
 
-void EventLoop::pauseListener(const timespec& until) noexcept {
+void EventLoop::pauseListener(std::int64_t until) noexcept {
     resumeAt_ = until;
     if (listenerPaused_) return;
     const platform::KEvent change = listenerChange(fds_.listener, platform::kEvDisable);
@@ -266,7 +254,7 @@ void EventLoop::resumeListener() noexcept {
     const platform::KEvent change = listenerChange(fds_.listener, platform::kEvEnable);
     if (Result<int> done = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr); !done) {
         logLine(LogLevel::error, LogScope::main, "kevent failed: ", done.error());
-        resumeAt_ = afterMillis(monotonicNow(), kDescriptorRetryMs);
+        resumeAt_ = monotonicNanos() + kDescriptorRetryNs;
         return;
     }
     listenerPaused_ = false;
@@ -300,22 +288,67 @@ bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
     return true;
 }
 
-void EventLoop::acceptPass() noexcept {
-    // A connection accepted in this pass is never reclaimed in it: its client
-    // gets at least one wait to send before it can count as idle.
-    const std::uint64_t passStart = table_.now();
+void EventLoop::logReclaims(std::int64_t now) noexcept {
+    if (unloggedReclaims_ == 0) return;
+    if (reclaimLogged_ && now - lastReclaimLog_ < kReclaimLogIntervalNs) return;
+    logLine(LogLevel::warning, LogScope::main, "max connections reached, closed ",
+            unloggedReclaims_, unloggedReclaims_ == 1 ? " idle connection" : " idle connections");
+    unloggedReclaims_ = 0;
+    lastReclaimLog_ = now;
+    reclaimLogged_ = true;
+}
+
+// Closes an idle connection for a new client without losing a request that
+// reaches it meanwhile: whatever input is queued is read and a request line
+// in it answered. On Linux the read-side shutdown comes first: what is
+// queued stays readable and any later write fails, so the client knows to
+// reconnect. FreeBSD discards queued input on that shutdown, so there the
+// queue is read first and the close follows the last read at once; a request
+// written in between is the one that can still be lost.
+EventLoop::Reclaimed EventLoop::reclaim(ConnectionSlot& victim, std::int64_t now) noexcept {
+    if (platform::readShutdownEffect().keepsQueuedInput) sys::shutdownRead(victim.fd);
+    const ReadOutcome outcome = handleReadable(victim, *cache_);
+    if (outcome == ReadOutcome::waiting) {
+        table_.touch(victim, now);  // bytes came after all: not idle
+        return Reclaimed::busy;
+    }
+    table_.free(victim);
+    if (outcome == ReadOutcome::ended) {
+        ++unloggedReclaims_;
+        logReclaims(now);
+    }
+    return Reclaimed::freed;
+}
+
+EventLoop::Room EventLoop::makeRoom() noexcept {
     for (;;) {
-        // With every slot taken, the new client gets the slot of the longest
-        // idle connection; a client that reconnects loses nothing, while a
-        // client turned away without a greeting may give up for good. Only a
-        // table of half-received lines turns new clients away. Otherwise the
-        // pending ones wait in the listen queue for the next pass.
-        ConnectionSlot* idle = nullptr;
-        bool reject = false;
+        const std::int64_t now = monotonicNanos();
+        ConnectionSlot* victim = table_.longestIdle(now - kMinIdleBeforeReclaimNs);
+        if (victim == nullptr) {
+            const std::optional<std::int64_t> oldest = table_.oldestActivity();
+            // Only a table of half-received lines turns new clients away.
+            if (!oldest) return Room::reject;
+            // The others wait in the listen queue, without waking the loop,
+            // until the idlest connection has been idle long enough or one
+            // closes.
+            pauseListener(std::max(*oldest + kMinIdleBeforeReclaimNs, now + kMinPauseNs));
+            return Room::wait;
+        }
+        if (reclaim(*victim, now) == Reclaimed::freed) return Room::free;
+    }
+}
+
+void EventLoop::acceptPass() noexcept {
+    for (;;) {
+        // With every slot taken, the new client gets the slot of a connection
+        // idle long enough; a client that reconnects loses nothing, while a
+        // client turned away without a greeting may give up for good.
+        Room room = Room::free;
         if (table_.occupiedCount() == kMaxConnections) {
-            idle = table_.longestIdle(passStart);
-            if (idle == nullptr && !table_.allHoldPartialLines()) return;
-            reject = idle == nullptr;
+            // Nobody may lose a connection for a client that is not there.
+            if (!sys::readableNow(fds_.listener)) return;
+            room = makeRoom();
+            if (room == Room::wait) return;
         }
         Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (!accepted) {
@@ -331,24 +364,19 @@ void EventLoop::acceptPass() noexcept {
                             " (new clients wait until a connection closes)");
                 }
                 descriptorShortageLogged_ = true;
-                pauseListener(afterMillis(monotonicNow(), kDescriptorRetryMs));
+                pauseListener(monotonicNanos() + kDescriptorRetryNs);
             } else if (error == ErrorCode::WouldBlock) {
                 descriptorShortageLogged_ = false;
             }
             return;
         }
         int fd = accepted.value();
-        if (reject) {
+        if (room == Room::reject) {
             logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
             sys::close(fd);
             continue;
         }
-        if (idle != nullptr) {
-            logLine(LogLevel::warning, LogScope::main,
-                    "max connections reached, closing the longest idle connection");
-            table_.free(*idle);
-        }
-        ConnectionSlot* slot = table_.occupy(fd);
+        ConnectionSlot* slot = table_.occupy(fd, monotonicNanos());
         if (!sendGreeting(fd)) {
             table_.free(*slot);
             continue;
@@ -386,6 +414,8 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     watchLossLogged_ = cacheDir_ < 0;
     listenerPaused_ = false;
     descriptorShortageLogged_ = false;
+    unloggedReclaims_ = 0;
+    reclaimLogged_ = false;
     if (cacheDir_ >= 0) changes[pending++] = directoryWatch(cacheDir_);
     table_.clear();
     gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
@@ -395,13 +425,24 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
 
     platform::KEvent events[kEventBatch];
     while (running_) {
-        // No timeout but while the listening socket is paused.
+        // No timeout but while the listening socket is paused or a count of
+        // closed idle connections waits for its line.
+        std::optional<std::int64_t> due;
+        if (listenerPaused_) due = resumeAt_;
+        if (unloggedReclaims_ != 0) {
+            const std::int64_t logAt = lastReclaimLog_ + kReclaimLogIntervalNs;
+            due = due ? std::min(*due, logAt) : logAt;
+        }
         timespec left{};
-        if (listenerPaused_) left = remaining(resumeAt_);
-        Result<int> waited = sys::kevent(fds.kqueue, changes, pending, events, kEventBatch,
-                                         listenerPaused_ ? &left : nullptr);
+        if (due) left = toTimespec(*due - monotonicNanos());
+        Result<int> waited =
+            sys::kevent(fds.kqueue, changes, pending, events, kEventBatch, due ? &left : nullptr);
         pending = 0;
-        if (listenerPaused_ && reached(resumeAt_, monotonicNow())) resumeListener();
+        if (due) {
+            const std::int64_t now = monotonicNanos();
+            if (listenerPaused_ && now >= resumeAt_) resumeListener();
+            logReclaims(now);
+        }
         if (!waited) {
             logLine(LogLevel::error, LogScope::main, "kevent failed: ", waited.error());
             continue;
@@ -418,13 +459,12 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
             } else if (cacheDir_ >= 0 && ident == cacheDir_) {
                 cacheDirChanged(ev.fflags);
             } else if (ConnectionSlot* slot = table_.find(ident)) {
-                handleReadable(*slot, cache);
                 // Still open means the reads delivered bytes: a first read
                 // with nothing to give closes the connection.
-                if (slot->state == ConnectionState::closing) {
-                    release(*slot);
+                if (handleReadable(*slot, cache) == ReadOutcome::waiting) {
+                    table_.touch(*slot, monotonicNanos());
                 } else {
-                    table_.touch(*slot);
+                    release(*slot);
                 }
             } else {
                 sys::close(ident);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -19,26 +18,32 @@ inline constexpr int kEventBatch = 32;
 // udata tag by which the loop knows the signal pipe.
 inline constexpr std::uintptr_t kSignalPipeTag = 0xDEAD;
 
+// A connection is closed for a new client only once it has been idle this
+// long: one greeted a moment ago is about to send its request, and a client
+// (a mail server process) that loses it may not try again.
+inline constexpr std::int64_t kMinIdleBeforeReclaimNs = 1'000'000'000;
+// Closing idle connections is logged at most once per this interval, with
+// the count since the last line, so sustained overload cannot flood the log.
+inline constexpr std::int64_t kReclaimLogIntervalNs = 1'000'000'000;
+
 // Fixed table of client connections; never allocates. Each entry carries the
-// value of a counter that advances whenever a connection is accepted or
-// delivers bytes, so the entry with the smallest value has been idle longest.
+// time (monotonic clock, nanoseconds) it was accepted or last delivered bytes.
 class ConnectionTable {
 public:
     void clear() noexcept;
     // Lowest-numbered empty entry, or nullptr when all are taken.
-    ConnectionSlot* occupy(int fd) noexcept;
+    ConnectionSlot* occupy(int fd, std::int64_t now = 0) noexcept;
     // First occupied entry whose descriptor is `fd`.
     ConnectionSlot* find(int fd) noexcept;
     // The connection delivered bytes and stays open.
-    void touch(ConnectionSlot& slot) noexcept;
-    // The counter's current value; entries accepted or touched later are newer.
-    std::uint64_t now() const noexcept { return clock_; }
+    void touch(ConnectionSlot& slot, std::int64_t now) noexcept;
     // The connection idle longest among those with no partial line held, last
-    // active at `notAfter` or earlier and with no input waiting unread; nullptr
-    // when there is none.
-    ConnectionSlot* longestIdle(std::uint64_t notAfter) noexcept;
-    // Every entry is occupied and holds part of a line.
-    bool allHoldPartialLines() const noexcept;
+    // active at `idleSince` or earlier and with no input waiting unread;
+    // nullptr when there is none.
+    ConnectionSlot* longestIdle(std::int64_t idleSince) noexcept;
+    // When the connection idle longest among those with no partial line held
+    // was last active; nullopt when every occupied entry holds part of a line.
+    std::optional<std::int64_t> oldestActivity() const noexcept;
     // Closes the slot's descriptor, wipes its input and empties it.
     void free(ConnectionSlot& slot) noexcept;
     // Closes every occupied entry in index order; nothing is sent to those clients.
@@ -47,8 +52,7 @@ public:
 
 private:
     bool used_[kMaxConnections] = {};
-    std::uint64_t lastActive_[kMaxConnections] = {};
-    std::uint64_t clock_ = 0;
+    std::int64_t lastActive_[kMaxConnections] = {};
     ConnectionSlot slots_[kMaxConnections];
 };
 
@@ -72,7 +76,17 @@ public:
     ConnectionTable& connections() noexcept { return table_; }
 
 private:
+    enum class Room : std::uint8_t { free, wait, reject };
+    enum class Reclaimed : std::uint8_t { freed, busy };
+
     void acceptPass() noexcept;
+    // With every slot taken: frees one for a new client, or pauses the
+    // listener until a connection becomes idle long enough (wait), or says
+    // that every slot holds part of a line (reject).
+    Room makeRoom() noexcept;
+    Reclaimed reclaim(ConnectionSlot& victim, std::int64_t now) noexcept;
+    // Writes the rate-limited line for connections closed as idle, when due.
+    void logReclaims(std::int64_t now) noexcept;
     // False when the batch held a shutdown request.
     bool drainSignalPipe() noexcept;
     void reload(const char* reason) noexcept;
@@ -87,7 +101,7 @@ private:
     // Stops watching the listening socket until `until` (monotonic clock) or
     // until a connection is released, whichever comes first: the pending
     // clients stay queued without waking the loop.
-    void pauseListener(const struct timespec& until) noexcept;
+    void pauseListener(std::int64_t until) noexcept;
     void resumeListener() noexcept;
 
     LoopDescriptors fds_;
@@ -97,8 +111,11 @@ private:
     int cacheDir_ = -1;  // the watched directory, owned; -1 when not watched
     bool watchLossLogged_ = false;
     bool listenerPaused_ = false;
-    struct timespec resumeAt_ {};
+    std::int64_t resumeAt_ = 0;
     bool descriptorShortageLogged_ = false;
+    std::uint64_t unloggedReclaims_ = 0;
+    std::int64_t lastReclaimLog_ = 0;
+    bool reclaimLogged_ = false;
     ConnectionTable table_;
 };
 

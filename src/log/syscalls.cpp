@@ -2,6 +2,7 @@
 #include "log/syscalls.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -247,6 +248,15 @@ bool inputPending(int fd) noexcept {
         if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) return true;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
         if (errno != EINTR) return true;
+    }
+}
+
+bool readableNow(int fd) noexcept {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, 0);
+        if (n >= 0) return n == 1 && (p.revents & POLLIN) != 0;
+        if (errno != EINTR) return false;
     }
 }
 

@@ -81,6 +81,10 @@ void shutdownRead(int fd) noexcept;
 // stream or an error are waiting. Peeks, so nothing is consumed.
 bool inputPending(int fd) noexcept;
 
+// True when poll(2) reports `fd` readable now; for a listening socket, that
+// a connection is waiting to be accepted.
+bool readableNow(int fd) noexcept;
+
 // close(2); failures are of no use to anyone and are ignored.
 void close(int fd) noexcept;
 
