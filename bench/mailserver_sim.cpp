@@ -10,7 +10,16 @@
 // each process sends R - 1 more AUTHs, each right after the previous reply,
 // on the connection it already has, as a busy process reuses it.
 //
+// With --fresh the N processes are all in flight at once and each AUTH takes
+// a fresh connection: connect, two handshake lines, the greeting, --think-ms
+// of work, one AUTH, the reply. More processes than the daemon's 64 slots is
+// the overload case. When the daemon closes (or refuses) the connection
+// before the reply, the process connects once more and retries, as Postfix
+// does; a second loss is a lost AUTH, counted by what the second attempt met.
+// The run stops after R AUTHs in all (--requests, default 12000).
+//
 //   mailserver-sim SOCKET N RESP [--rounds R] [--concurrency C] [--seconds S]
+//   mailserver-sim SOCKET N RESP --fresh [--requests R] [--think-ms T] [--seconds S]
 //
 // RESP is the base64 PLAIN credential that every AUTH carries.
 //
@@ -18,9 +27,11 @@
 // (default 60). Prints one line of counts.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +57,9 @@ struct Options {
     int concurrency = 1;
     std::string resp;
     int seconds = 60;
+    bool fresh = false;
+    int requests = 12000;
+    int thinkMs = 0;
 };
 
 struct Counts {
@@ -52,8 +67,9 @@ struct Counts {
 };
 
 // Reads until `want` bytes, a line feed (when `untilNewline`), the close or the
-// time limit.
-std::string readSome(int fd, std::size_t want, bool untilNewline) {
+// time limit; `timedOut` tells the last from the others.
+std::string readSome(int fd, std::size_t want, bool untilNewline, bool* timedOut = nullptr) {
+    if (timedOut != nullptr) *timedOut = false;
     std::string out;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
     while (out.size() < want) {
@@ -61,7 +77,10 @@ std::string readSome(int fd, std::size_t want, bool untilNewline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+            if (timedOut != nullptr) *timedOut = true;
+            break;
+        }
         char buf[512];
         const ssize_t n = ::recv(fd, buf, std::min(sizeof(buf), want - out.size()), 0);
         if (n <= 0) break;
@@ -135,33 +154,156 @@ private:
     int fd_ = -1;
 };
 
-// A count from 1 to 100000; 0 for anything else.
-int count(const char* text) {
+// What an attempt on a fresh connection met, when it got no reply.
+enum Loss : std::size_t {
+    kRefused,         // connect failed at once: no listener, or the queue turned it away
+    kBeforeGreeting,  // closed before the whole greeting came
+    kWriteFailed,     // greeted, then the AUTH write failed: closed in between
+    kAfterRequest,    // the AUTH written, then the close instead of a reply
+    kTimedOut,        // 2 s without the connect, the greeting or the reply
+    kLossKinds
+};
+constexpr std::array<const char*, kLossKinds> kLossNames = {
+    "refused", "closed before greeting", "write failed", "closed after request", "timed out"};
+
+struct FreshCounts {
+    std::atomic<int> sent{0}, ok{0}, fail{0}, reconnects{0};
+    std::array<std::atomic<int>, kLossKinds> lost{};
+};
+
+// One connection, one AUTH. Sets `loss` and returns false when no reply came.
+bool freshAttempt(const Options& o, int number, const std::string& request, std::string& reply,
+                  Loss& loss) {
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } s{::socket(AF_UNIX, SOCK_STREAM, 0)};
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (s.fd < 0 || o.socket.size() >= sizeof(addr.sun_path)) {
+        loss = kRefused;
+        return false;
+    }
+    std::memcpy(addr.sun_path, o.socket.data(), o.socket.size());
+    // Bounds a connect that waits on a full listen queue, and the writes.
+    const timeval limit{kWaitMs / 1000, 0};
+    (void)::setsockopt(s.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    if (::connect(s.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        loss = errno == EAGAIN || errno == ETIMEDOUT ? kTimedOut : kRefused;
+        return false;
+    }
+    bool timedOut = false;
+    if (!sendAll(s.fd, "VERSION\t1\t2\nCPID\t" + std::to_string(10000 + number) + "\n") ||
+        readSome(s.fd, kGreetingSize, false, &timedOut).size() != kGreetingSize) {
+        loss = timedOut ? kTimedOut : kBeforeGreeting;
+        return false;
+    }
+    if (o.thinkMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.thinkMs));
+    if (!sendAll(s.fd, request)) {
+        loss = errno == EAGAIN ? kTimedOut : kWriteFailed;
+        return false;
+    }
+    reply = readSome(s.fd, 512, true, &timedOut);
+    if (reply.starts_with("OK\t") || reply.starts_with("FAIL\t")) return true;
+    loss = timedOut ? kTimedOut : kAfterRequest;
+    return false;
+}
+
+int runFresh(const Options& o) {
+    const auto stopAt = Clock::now() + std::chrono::seconds(o.seconds);
+    FreshCounts counts;
+    std::latch ready(o.processes);  // all in flight from the first AUTH on
+    auto process = [&](int number) {
+        ready.arrive_and_wait();
+        while (Clock::now() < stopAt) {
+            const int id = ++counts.sent;
+            if (id > o.requests) {
+                --counts.sent;
+                break;
+            }
+            const std::string request =
+                "AUTH\t" + std::to_string(id) + "\tPLAIN\tservice=smtp\tresp=" + o.resp + "\n";
+            std::string reply;
+            Loss loss = kRefused;
+            bool answered = freshAttempt(o, number, request, reply, loss);
+            if (!answered) {
+                ++counts.reconnects;
+                answered = freshAttempt(o, number, request, reply, loss);
+            }
+            if (!answered) {
+                ++counts.lost[loss];
+            } else if (reply.starts_with("OK\t")) {
+                ++counts.ok;
+            } else {
+                ++counts.fail;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(o.processes));
+    for (int i = 0; i < o.processes; ++i) threads.emplace_back(process, i);
+    for (std::thread& t : threads) t.join();
+
+    int lost = 0;
+    std::string why;
+    for (std::size_t k = 0; k < kLossKinds; ++k) {
+        lost += counts.lost[k].load();
+        why += (k == 0 ? "" : ", ") + std::to_string(counts.lost[k].load()) + " " + kLossNames[k];
+    }
+    std::printf(
+        "fresh, in flight %d, think %d ms: %d of %d AUTHs sent, %d OK, %d FAIL, %d lost (%s), "
+        "%d reconnects\n",
+        o.processes, o.thinkMs, counts.sent.load(), o.requests, counts.ok.load(),
+        counts.fail.load(), lost, why.c_str(), counts.reconnects.load());
+    return 0;
+}
+
+// A whole number from `least` to 100000; -1 for anything else.
+int number(const char* text, int least) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    return *text != '\0' && *end == '\0' && value > 0 && value <= 100000 ? static_cast<int>(value)
-                                                                         : 0;
+    return *text != '\0' && *end == '\0' && value >= least && value <= 100000
+               ? static_cast<int>(value)
+               : -1;
 }
 
 bool parse(int argc, char** argv, Options& o) {
-    if (argc < 4 || (argc - 4) % 2 != 0) return false;
+    if (argc < 4) return false;
     o.socket = argv[1];
-    o.processes = count(argv[2]);
+    o.processes = number(argv[2], 1);
     o.resp = argv[3];
-    for (int i = 4; i + 1 < argc; i += 2) {
+    bool heldFlags = false, freshFlags = false;
+    for (int i = 4; i < argc; ++i) {
         const std::string flag = argv[i];
-        const int value = count(argv[i + 1]);
+        if (flag == "--fresh") {
+            o.fresh = true;
+            continue;
+        }
+        if (i + 1 == argc) return false;
+        const char* value = argv[++i];
         if (flag == "--rounds") {
-            o.rounds = value;
+            o.rounds = number(value, 1);
+            heldFlags = true;
         } else if (flag == "--concurrency") {
-            o.concurrency = value;
+            o.concurrency = number(value, 1);
+            heldFlags = true;
+        } else if (flag == "--requests") {
+            o.requests = number(value, 1);
+            freshFlags = true;
+        } else if (flag == "--think-ms") {
+            o.thinkMs = number(value, 0);
+            freshFlags = true;
         } else if (flag == "--seconds") {
-            o.seconds = value;
+            o.seconds = number(value, 1);
         } else {
             return false;
         }
     }
-    return o.processes > 0 && o.rounds > 0 && o.concurrency > 0 && o.seconds > 0;
+    if (o.fresh ? heldFlags : freshFlags) return false;
+    return o.processes > 0 && o.rounds > 0 && o.concurrency > 0 && o.seconds > 0 &&
+           o.requests > 0 && o.thinkMs >= 0;
 }
 
 }  // namespace
@@ -171,10 +313,13 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, o)) {
         (void)std::fprintf(stderr,
                            "usage: mailserver-sim SOCKET N RESP [--rounds R] "
-                           "[--concurrency C] [--seconds S]\n");
+                           "[--concurrency C] [--seconds S]\n"
+                           "       mailserver-sim SOCKET N RESP --fresh [--requests R] "
+                           "[--think-ms T] [--seconds S]\n");
         return 2;
     }
     (void)std::signal(SIGPIPE, SIG_IGN);
+    if (o.fresh) return runFresh(o);
     const auto stopAt = Clock::now() + std::chrono::seconds(o.seconds);
     Counts counts;
 
