@@ -108,7 +108,7 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
 
     const std::string root = dest.path() + "/usr/local/";
-    // The manual directory is share/man on Linux and man on FreeBSD.
+    // The manual directory: share/man, or man on FreeBSD with older CMake versions.
     std::string mandir;
     for (const char* candidate : {"share/man", "man"}) {
         if (isRegular(root + candidate + "/man8/vellumgard.8")) mandir = candidate;
