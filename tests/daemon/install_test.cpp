@@ -39,6 +39,12 @@ bool isRegular(const std::string& path, mode_t* mode = nullptr) {
     return true;
 }
 
+#ifdef __FreeBSD__
+constexpr bool kOnFreeBSD = true;
+#else
+constexpr bool kOnFreeBSD = false;
+#endif
+
 // The snippets the port puts into etc/ for FreeBSD's syslogd and newsyslog.
 bool freebsdOnly(const std::string& plistPath) {
     return plistPath.rfind("etc/syslog.d/", 0) == 0 ||
@@ -60,9 +66,7 @@ void expectPlistMatches(const std::string& root, const std::string& mandir) {
             // The port's manual directory, compressed by the ports framework.
             line = mandir + line.substr(9, line.size() - 9 - 3);
         }
-#ifndef __FreeBSD__
-        if (freebsdOnly(line)) continue;
-#endif
+        if (!kOnFreeBSD && freebsdOnly(line)) continue;
         listed.insert(line);
     }
     std::set<std::string> installed;
