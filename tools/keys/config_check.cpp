@@ -135,7 +135,7 @@ std::string currentUserName() {
 // policies that reading permission bits would miss, and reads every file
 // exactly as the daemon does once daemon(8) -u has switched to the user.
 Failure checkAsOtherUser(const std::string& path, const passwd& pw) {
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0) return {kExitFailed, "cannot fork: " + errnoText()};
     if (child == 0) {

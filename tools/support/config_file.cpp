@@ -117,11 +117,13 @@ Failure loadToolSettings(const char* given, int status, ToolSettings& out) {
     }
     Config cfg;
     for (const ConfigFinding& f : readConfigText(file.value().view(), cfg)) {
-        if (f.stopsDaemon) {
-            return {status, path + ":" + (f.line != 0 ? std::to_string(f.line) + ":" : "") + " " +
-                                f.text + " (vellumgard-key --check -c " + path +
-                                " lists every problem)"};
-        }
+        if (!f.stopsDaemon) continue;
+        std::string message = path + ":";
+        if (f.line != 0) message += std::to_string(f.line) + ":";
+        message += " ";
+        message += f.text;
+        message += " (vellumgard-key --check -c " + path + " lists every problem)";
+        return {status, message};
     }
     out.path = path;
     out.socket = cfg.socket;
