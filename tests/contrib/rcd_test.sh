@@ -95,8 +95,9 @@ for user; do :; done
 grep -qx "$user" "$root/users" 2>/dev/null
 EOF_ID
 # Stand-in for "vellumgard-key --check -c FILE -u USER", the configuration
-# check, until the key tool has it: records its arguments and reports the
-# one finding these tests plant, the misspelt key socket_mod.
+# check, for the cases whose run-as users do not exist here: records its
+# arguments and reports the one finding these tests plant, the misspelt key
+# socket_mod. Case 6 runs the real one.
 cat >"$root/usr/local/bin/vellumgard-key" <<'EOF_CHECK'
 #!/bin/sh
 root=$(cd "$(dirname "$0")/../../.." && pwd)
@@ -263,6 +264,27 @@ EOF
 	*) fail "${setting%%|*}: no refusal message: $out" ;;
 	esac
 	[ ! -e "$root/record" ] || fail "${setting%%|*} was run"
+done
+
+# 6. The real check behind configtest, as the user running the test: a
+# clean configuration passes silently, the misspelt key is named.
+ln -sf "$bin/vellumgard-key" "$root/usr/local/bin/vellumgard-key"
+me=$(id -un)
+for typo in "" "socket_mod = 0600"; do
+	{
+		cat "$root/sample.conf"
+		echo "$typo"
+	} >"$root/usr/local/etc/real.conf"
+	run_rc configtest <<EOF
+vellumgard_enable=YES
+vellumgard_config=$root/usr/local/etc/real.conf
+vellumgard_runas=$me
+EOF
+	case "$typo:$status:$out" in
+	:0:) ;;
+	socket_mod*:1:*"'socket_mod'"*) ;;
+	*) fail "configtest with the real check and '$typo': status $status: $out" ;;
+	esac
 done
 
 if [ "$failures" -gt 0 ]; then
