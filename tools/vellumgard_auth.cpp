@@ -1,10 +1,14 @@
 // vellumgard-auth: asks a running daemon to check one password, as a client would.
 //
-//   vellumgard-auth [-s SOCKET] [-u USER] [-t SECONDS] [--] [PASSWORD | -]
+//   vellumgard-auth [-c CONF] [-s SOCKET] [-u USER] [-t SECONDS] [--] [PASSWORD | -]
+//   vellumgard-auth --probe [-c CONF] [-s SOCKET] [-t SECONDS]
 //
 // Without PASSWORD, or with "-", the password is one line of standard input.
-// Prints the daemon's reply line. Exit status: 0 OK, 1 FAIL, 2 the daemon was
-// not reached or did not answer as expected in time, 64 usage error.
+// Prints the daemon's reply line. The socket is -s, else the configuration's
+// (-c, or the daemon's default file when it exists). --probe only checks the
+// greeting, so the daemon logs no attempt. Exit status: 0 OK (or greeted),
+// 1 FAIL, 2 the daemon was not reached or did not answer as expected in time,
+// 64 usage error or a configuration file that cannot be used.
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
@@ -24,6 +28,7 @@
 #include "core/config.h"
 #include "log/syscalls.h"
 #include "platform/unix_socket.h"
+#include "support/config_file.h"
 #include "support/failure.h"
 #include "support/output.h"
 #include "support/password.h"
@@ -45,12 +50,15 @@ constexpr int kExitUsage = 64;  // as EX_USAGE: a typo in a check must not read 
 constexpr long kMaxSeconds = 86400;
 
 constexpr std::string_view kUsage =
-    "usage: vellumgard-auth [-s SOCKET] [-u USER] [-t SECONDS] [--] [PASSWORD | -]\n";
+    "usage: vellumgard-auth [-c CONF] [-s SOCKET] [-u USER] [-t SECONDS] [--] [PASSWORD | -]\n"
+    "       vellumgard-auth --probe [-c CONF] [-s SOCKET] [-t SECONDS]\n";
 
 struct Options {
-    std::string socket{kDefaultSocket};
+    std::string socket;  // empty until -s or the configuration gives it
+    const char* config = nullptr;
     std::string user;
     long seconds = 5;
+    bool probe = false;
     const char* password = nullptr;  // nullptr: read it from standard input
 };
 
@@ -75,14 +83,22 @@ bool parseSeconds(std::string_view text, long& out) {
 
 // Fills `opts`; a Failure with status 0 and a message stands for --help.
 Failure parseOptions(int argc, char** argv, Options& opts) {
+    enum : int { kProbe = 256 };
     static const option longOptions[] = {
         {"help", no_argument, nullptr, 'h'},
+        {"probe", no_argument, nullptr, kProbe},
         {nullptr, 0, nullptr, 0},
     };
+    bool socketGiven = false;
     int opt;
-    while ((opt = ::getopt_long(argc, argv, "s:u:t:h", longOptions, nullptr)) != -1) {
+    while ((opt = ::getopt_long(argc, argv, "c:s:u:t:h", longOptions, nullptr)) != -1) {
         switch (opt) {
-            case 's': opts.socket = optarg; break;
+            case 'c': opts.config = optarg; break;
+            case 's':
+                opts.socket = optarg;
+                socketGiven = true;
+                break;
+            case kProbe: opts.probe = true; break;
             case 'u': opts.user = optarg; break;
             case 't':
                 if (!parseSeconds(optarg, opts.seconds)) {
@@ -94,6 +110,15 @@ Failure parseOptions(int argc, char** argv, Options& opts) {
             case 'h': return {0, std::string(kUsage)};
             default: return usageError("");
         }
+    }
+    if (opts.config != nullptr && *opts.config == '\0') return usageError("-c needs a file name");
+    if (opts.probe && (argc > optind || !opts.user.empty())) {
+        return usageError("--probe sends no credential: no -u, no PASSWORD");
+    }
+    if (opts.config != nullptr || !socketGiven) {
+        ToolSettings settings;
+        if (Failure f = loadToolSettings(opts.config, kExitUsage, settings)) return f;
+        if (!socketGiven) opts.socket = settings.socket;
     }
     if (opts.socket.empty()) return usageError("the socket path must not be empty");
     if (opts.socket.size() >= platform::kUnixPathCapacity) {
@@ -223,9 +248,34 @@ void buildRequest(std::string_view user, std::string_view password, SecretBuffer
     (void)request.append("\n");
 }
 
+// Connects and checks the greeting: all a probe does, and the start of a request.
+Failure greeted(const Options& opts, Clock::time_point deadline, sys::UniqueFd& sock) {
+    if (Failure f = connectBy(opts, deadline, sock)) return f;
+    std::string greeting;
+    switch (readUntil(sock.get(), greeting, kGreeting.size(), false, deadline)) {
+        case ReadEnd::done: break;
+        case ReadEnd::closed:
+            return {kExitUnreachable,
+                    "the daemon closed the connection without a greeting (too many clients?)"};
+        case ReadEnd::late: return {kExitUnreachable, "no greeting from the daemon in time"};
+    }
+    if (greeting != kGreeting) return {kExitUnreachable, "unexpected greeting from " + opts.socket};
+    return {};
+}
+
 Failure run(int argc, char** argv) {
     Options opts;
     if (Failure f = parseOptions(argc, argv, opts); f || !f.message.empty()) return f;
+    if (opts.probe) {
+        sys::UniqueFd sock;
+        if (Failure f = greeted(opts, Clock::now() + std::chrono::seconds(opts.seconds), sock)) {
+            return f;
+        }
+        if (!writeAll(STDOUT_FILENO, "vellumgard answers on " + opts.socket + "\n")) {
+            return {kExitUnreachable, "cannot write to standard output: " + errnoText()};
+        }
+        return {};
+    }
     if (sodium_init() < 0) return {kExitUnreachable, "cannot initialise libsodium"};
 
     SecretBuffer password(kPasswordInputSize);
@@ -243,17 +293,7 @@ Failure run(int argc, char** argv) {
     // The deadline covers everything from here: connect, greeting, request, reply.
     const auto deadline = Clock::now() + std::chrono::seconds(opts.seconds);
     sys::UniqueFd sock;
-    if (Failure f = connectBy(opts, deadline, sock)) return f;
-
-    std::string greeting;
-    switch (readUntil(sock.get(), greeting, kGreeting.size(), false, deadline)) {
-        case ReadEnd::done: break;
-        case ReadEnd::closed:
-            return {kExitUnreachable,
-                    "the daemon closed the connection without a greeting (too many clients?)"};
-        case ReadEnd::late: return {kExitUnreachable, "no greeting from the daemon in time"};
-    }
-    if (greeting != kGreeting) return {kExitUnreachable, "unexpected greeting from " + opts.socket};
+    if (Failure f = greeted(opts, deadline, sock)) return f;
 
     SecretBuffer request(kAuthPrefix.size() + kRespPrefix.size() + 64 +
                          sodium_base64_encoded_len(opts.user.size() + password.view().size() + 2,

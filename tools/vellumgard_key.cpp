@@ -1,14 +1,19 @@
 // vellumgard-key: makes, revokes, lists and checks the keys of the daemon's keys file.
 //
-//   vellumgard-key [-o FILE] OWNER                        new key: password on stdout
-//   vellumgard-key --hash|--none [--replace] [-o FILE] OWNER   key of a password from stdin
-//   vellumgard-key --revoke -o FILE OWNER                 remove every line of OWNER
-//   vellumgard-key --revoke-password [--none] -o FILE     remove the lines of a password's key
-//   vellumgard-key --list FILE                            owners and their key counts
-//   vellumgard-key --check [--none] FILE                  what the daemon will make of FILE
+//   vellumgard-key [-c CONF] [-o FILE] OWNER                 new key: password on stdout
+//   vellumgard-key --hash|--none [--replace] [-o FILE] OWNER  key of a password from stdin
+//   vellumgard-key --revoke [-o FILE] OWNER                  remove every line of OWNER
+//   vellumgard-key --revoke-password [--none] [-o FILE]      remove the lines of a password's key
+//   vellumgard-key --list [FILE]                             owners and their key counts
+//   vellumgard-key --check [--none] [FILE]                   what the daemon will make of FILE
+//   vellumgard-key --check [-c CONF] [-u USER]               the configuration, as USER
 //
+// Where a keys file is needed and none is given, it is cache_dir/keys of the
+// configuration (-c, or the daemon's default file when it exists), whose
+// hash_algorithm is the default for --hash/--none too.
 // Changes go through updateKeysFile: locked, atomic and owner-keeping.
-// Exit status: 0 done, 1 failure or nothing to do, 2 usage error or refused input.
+// Exit status: 0 done, 1 failure, findings or nothing to do, 2 refused input,
+// 64 usage error.
 #include <getopt.h>
 #include <sodium.h>
 #include <unistd.h>
@@ -22,9 +27,11 @@
 
 #include "auth/plain.h"
 #include "keycache/keys_file.h"
+#include "keys/config_check.h"
 #include "keys/key_line.h"
 #include "keys/keys_report.h"
 #include "keys/keys_update.h"
+#include "support/config_file.h"
 #include "support/output.h"
 #include "support/password.h"
 
@@ -38,29 +45,32 @@ namespace {
 constexpr std::size_t kRandomBytes = 32;
 constexpr PasswordStatuses kPasswordStatuses{kExitRefused, kExitFailed};
 
-enum class Action { generate, add, revoke, revokePassword, list, check };
+enum class Action { generate, add, revoke, revokePassword, list, check, checkConfig };
 
 struct Options {
     Action action = Action::generate;
     std::optional<HashAlgorithm> algorithm;
     bool replace = false;
-    std::optional<std::string> file;  // -o
-    std::string operand;              // OWNER, or FILE for --list and --check
+    const char* config = nullptr;     // -c
+    std::optional<std::string> user;  // -u
+    std::optional<std::string> file;  // -o, or FILE for --list and --check
+    std::string owner;
 };
 
 constexpr std::string_view kUsage =
-    "usage: vellumgard-key [-o FILE] OWNER\n"
-    "       vellumgard-key --hash|--none [--replace] [-o FILE] OWNER < password\n"
-    "       vellumgard-key --revoke -o FILE OWNER\n"
-    "       vellumgard-key --revoke-password [--none] -o FILE < password\n"
-    "       vellumgard-key --list FILE\n"
-    "       vellumgard-key --check [--none] FILE\n";
+    "usage: vellumgard-key [-c CONF] [-o FILE] OWNER\n"
+    "       vellumgard-key --hash|--none [--replace] [-c CONF] [-o FILE] OWNER < password\n"
+    "       vellumgard-key --revoke [-c CONF] [-o FILE] OWNER\n"
+    "       vellumgard-key --revoke-password [--hash|--none] [-c CONF] [-o FILE] < password\n"
+    "       vellumgard-key --list [-c CONF] [FILE]\n"
+    "       vellumgard-key --check [--hash|--none] [-c CONF] FILE\n"
+    "       vellumgard-key --check [-c CONF] [-u USER]\n";
 
 // `why` may be empty when getopt has already said what is wrong.
 Failure usageError(const std::string& why) {
     if (!why.empty()) say(why);
     (void)writeAll(STDERR_FILENO, kUsage);
-    return {kExitRefused, ""};
+    return {kExitUsage, ""};
 }
 
 // Fills `opts`; a Failure with status 0 and a message stands for --help.
@@ -79,9 +89,11 @@ Failure parseOptions(int argc, char** argv, Options& opts) {
     };
     std::optional<Action> chosen;
     int opt;
-    while ((opt = ::getopt_long(argc, argv, "ho:", longOptions, nullptr)) != -1) {
+    while ((opt = ::getopt_long(argc, argv, "hc:o:u:", longOptions, nullptr)) != -1) {
         switch (opt) {
+            case 'c': opts.config = optarg; break;
             case 'o': opts.file = optarg; break;
+            case 'u': opts.user = optarg; break;
             case kHash:
             case kNone: {
                 const HashAlgorithm a = opt == kHash ? HashAlgorithm::sha256 : HashAlgorithm::none;
@@ -113,27 +125,54 @@ Failure parseOptions(int argc, char** argv, Options& opts) {
         }
     }
     opts.action = chosen ? *chosen : opts.algorithm ? Action::add : Action::generate;
+    const int operands = argc - optind;
+    const bool inspects = opts.action == Action::list || opts.action == Action::check;
+    if (opts.action == Action::check && operands == 0) opts.action = Action::checkConfig;
     const Action a = opts.action;
     if (opts.file && opts.file->empty()) return usageError("-o needs a file name");
+    if (opts.config != nullptr && *opts.config == '\0') return usageError("-c needs a file name");
+    if (opts.user && (a != Action::checkConfig || opts.user->empty())) {
+        return usageError("-u USER goes with --check without a FILE");
+    }
     if (opts.replace && a != Action::add) return usageError("--replace goes with --hash or --none");
-    if (opts.replace && !opts.file) return usageError("--replace needs -o FILE");
-    if (opts.algorithm && (a == Action::revoke || a == Action::list)) {
-        return usageError("--hash and --none do not go with --revoke or --list");
+    if (opts.algorithm && (a == Action::revoke || a == Action::list || a == Action::checkConfig)) {
+        return usageError(
+            "--hash and --none do not go with --revoke, --list or a configuration check");
     }
-    if ((a == Action::revoke || a == Action::revokePassword) && !opts.file) {
-        return usageError("--revoke and --revoke-password need -o FILE");
-    }
-    if ((a == Action::list || a == Action::check) && opts.file) {
+    if (inspects && opts.file) {
         return usageError("--list and --check take the file as their operand, not -o");
     }
-    const int operands = argc - optind;
+    if (inspects) {
+        if (operands > 1) return usageError("give at most one FILE");
+        if (operands == 1) opts.file = argv[optind];
+        return {};
+    }
     const int wanted = a == Action::revokePassword ? 0 : 1;
     if (operands != wanted) {
-        return usageError(wanted == 0 ? "--revoke-password takes no operand"
-                          : a == Action::list || a == Action::check ? "give one FILE"
-                                                                    : "give one OWNER");
+        return usageError(wanted == 0 ? "--revoke-password takes no operand" : "give one OWNER");
     }
-    if (wanted == 1) opts.operand = argv[optind];
+    if (wanted == 1) opts.owner = argv[optind];
+    return {};
+}
+
+// True when the action writes to or reads a keys file, rather than printing a line.
+bool needsKeysFile(const Options& opts) {
+    return opts.action != Action::checkConfig &&
+           ((opts.action != Action::generate && opts.action != Action::add) || opts.replace);
+}
+
+// Fills in the keys file and hash algorithm from the configuration where the
+// command line leaves them open. Explicit options win; the default file is
+// only read when something is open, and only if it exists.
+Failure applyConfiguration(Options& opts) {
+    const bool wantFile = needsKeysFile(opts) && !opts.file;
+    const bool wantAlgorithm = !opts.algorithm && opts.action != Action::revoke &&
+                               opts.action != Action::list && opts.action != Action::checkConfig;
+    if (opts.config == nullptr && !wantFile && !wantAlgorithm) return {};
+    ToolSettings settings;
+    if (Failure f = loadToolSettings(opts.config, kExitFailed, settings)) return f;
+    if (wantFile) opts.file = settings.keysFile();
+    if (!opts.algorithm) opts.algorithm = settings.hashAlgorithm;
     return {};
 }
 
@@ -199,7 +238,7 @@ Failure readCheckedPassword(SecretBuffer& password, std::string_view owner) {
 }
 
 Failure addKey(const Options& opts) {
-    const std::string_view owner = opts.operand;
+    const std::string_view owner = opts.owner;
     if (Failure f = checkOwner(owner)) return f;
     const bool generated = opts.action == Action::generate;
     SecretBuffer password(kPasswordInputSize);
@@ -234,7 +273,6 @@ Failure addKey(const Options& opts) {
     const std::string& path = *opts.file;
     const std::string_view keyInLine = line.view().substr(0, key.size());
     Holder replaced;
-    bool printed = false;
     KeysUpdate update;
     update.growth = line.view().size() + 1;
     update.rewrite = [&](std::string_view current, SecretBuffer& out) -> Failure {
@@ -257,21 +295,22 @@ Failure addKey(const Options& opts) {
         (void)out.append(line.view());
         return {};
     };
-    if (generated) {
-        // Shown only once the new file is complete: if it cannot be shown, no
-        // key without a known password is added.
-        update.beforeCommit = [&]() -> Failure {
-            if (!writeAll(STDOUT_FILENO, shown.view())) {
-                return {kExitFailed,
-                        "cannot write the password to standard output: " + errnoText()};
-            }
-            printed = true;
+    if (Failure f = updateKeysFile(path, update)) return f;
+    // Shown only once the key is in place, so a refused or failed update
+    // shows no password. One that cannot be shown takes its key out again.
+    if (generated && !writeAll(STDOUT_FILENO, shown.view())) {
+        const std::string why = errnoText();
+        KeysUpdate undo;
+        undo.rewrite = [&](std::string_view current, SecretBuffer& out) -> Failure {
+            copyLinesExcept(
+                current, out, [&](const KeyLine& l) { return l.key == keyInLine; },
+                [](const KeyLine&, std::size_t) {});
             return {};
         };
-    }
-    if (Failure f = updateKeysFile(path, update)) {
-        if (printed) f.message += "; the password printed above is NOT valid";
-        return f;
+        const Failure undone = updateKeysFile(path, undo);
+        return {kExitFailed, "cannot write the password to standard output: " + why +
+                                 (undone ? "; its key is still in " + path + ": " + undone.message
+                                         : "; its key was removed again")};
     }
     if (replaced.line != 0) {
         say("replaced the key of " + printable(replaced.owner) + " (line " +
@@ -284,7 +323,7 @@ Failure addKey(const Options& opts) {
 }
 
 Failure revokeOwner(const Options& opts) {
-    const std::string_view owner = opts.operand;
+    const std::string_view owner = opts.owner;
     const std::string& path = *opts.file;
     std::size_t removed = 0;
     std::vector<std::string> warnings;
@@ -351,15 +390,19 @@ Failure revokePassword(const Options& opts) {
 Failure run(int argc, char** argv) {
     Options opts;
     if (Failure f = parseOptions(argc, argv, opts); f || !f.message.empty()) return f;
+    if (opts.action == Action::checkConfig)
+        return checkConfiguration(opts.config, opts.user.value_or(""));
+    if (Failure f = applyConfiguration(opts)) return f;
     if (sodium_init() < 0) return {kExitFailed, "cannot initialise libsodium"};
     switch (opts.action) {
         case Action::generate:
         case Action::add: return addKey(opts);
         case Action::revoke: return revokeOwner(opts);
         case Action::revokePassword: return revokePassword(opts);
-        case Action::list: return listOwners(opts.operand);
+        case Action::list: return listOwners(*opts.file);
         case Action::check:
-            return checkKeysFile(opts.operand, opts.algorithm.value_or(HashAlgorithm::sha256));
+            return checkKeysFile(*opts.file, opts.algorithm.value_or(HashAlgorithm::sha256));
+        case Action::checkConfig: break;
     }
     return {};
 }

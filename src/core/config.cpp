@@ -40,14 +40,20 @@ Result<mode_t> parseSocketMode(std::string_view value) noexcept {
     return static_cast<mode_t>(mode);
 }
 
-namespace {
+Result<HashAlgorithm> parseHashAlgorithm(std::string_view value) noexcept {
+    if (value == "sha256") return HashAlgorithm::sha256;
+    if (value == "none") return HashAlgorithm::none;
+    return ErrorCode::InvalidValue;
+}
 
-std::string_view stripQuotes(std::string_view v) noexcept {
+std::string_view stripConfigQuotes(std::string_view v) noexcept {
     if (v.size() >= 2 && (v.front() == '\'' || v.front() == '"') && v.back() == v.front()) {
         return v.substr(1, v.size() - 2);
     }
     return v;
 }
+
+namespace {
 
 [[noreturn]] void exitNotFound() noexcept {
     std::exit(1);
@@ -61,8 +67,10 @@ Status checkPath(std::string_view key, std::string_view value) noexcept {
     return ErrorCode::BadPathName;
 }
 
-Status applySetting(Config& cfg, std::string_view key, std::string_view value,
-                    const Allocator& alloc) noexcept {
+}  // namespace
+
+Status applyConfigSetting(Config& cfg, std::string_view key, std::string_view value,
+                          const Allocator& alloc) noexcept {
     if (key == "socket" || key == "cache_dir") {
         if (Status path = checkPath(key, value); !path) return path;
     }
@@ -77,45 +85,22 @@ Status applySetting(Config& cfg, std::string_view key, std::string_view value,
         if (!cfg.cacheDirStorage.assign(alloc, value)) return ErrorCode::OutOfMemory;
         cfg.cache_dir = cfg.cacheDirStorage.view();
     } else if (key == "hash_algorithm") {
-        if (value == "sha256") {
-            cfg.hash_algorithm = HashAlgorithm::sha256;
-        } else if (value == "none") {
-            cfg.hash_algorithm = HashAlgorithm::none;
-        } else {
+        Result<HashAlgorithm> algorithm = parseHashAlgorithm(value);
+        if (!algorithm) {
             logLine(LogLevel::error, LogScope::config, "invalid hash_algorithm '", value,
                     "' (expected 'sha256' or 'none')");
             return ErrorCode::InvalidValue;
         }
+        cfg.hash_algorithm = algorithm.value();
     }
     return {};
 }
 
-}  // namespace
-
 Status parseConfigText(Config& cfg, std::string_view text, const Allocator& alloc) noexcept {
-    bool inSasl = false;
-    for (;;) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = trimWhitespace(text.substr(0, nl));
-        if (!line.empty() && line.front() != '#' && line.front() != ';') {
-            if (line.front() == '[') {
-                inSasl = line == "[sasl]";
-            } else if (inSasl) {
-                std::size_t eq = line.find('=');
-                if (eq != std::string_view::npos) {
-                    std::string_view key = trimWhitespace(line.substr(0, eq));
-                    std::string_view value = trimWhitespace(line.substr(eq + 1));
-                    if (!value.empty()) {
-                        Status st = applySetting(cfg, key, stripQuotes(value), alloc);
-                        if (!st) return st;
-                    }
-                }
-            }
-        }
-        if (nl == std::string_view::npos) break;
-        text.remove_prefix(nl + 1);
-    }
-    return {};
+    return forEachConfigEntry(text, [&](const ConfigEntry& entry) -> Status {
+        if (entry.value.empty()) return {};  // keeps the earlier value
+        return applyConfigSetting(cfg, entry.key, stripConfigQuotes(entry.value), alloc);
+    });
 }
 
 Result<Config> loadConfig(std::string_view path, const Allocator& alloc,

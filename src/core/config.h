@@ -2,10 +2,13 @@
 #pragma once
 
 #include <sys/types.h>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "core/allocator.h"
+#include "core/files.h"
 #include "log/result.h"
 
 namespace vg {
@@ -44,5 +47,53 @@ Status parseConfigText(Config& cfg, std::string_view text,
 
 // Octal with optional sign and '_' separators, at most 07777.
 Result<mode_t> parseSocketMode(std::string_view value) noexcept;
+
+// "sha256" or "none", exactly; InvalidValue for anything else, without a log line.
+Result<HashAlgorithm> parseHashAlgorithm(std::string_view value) noexcept;
+
+// The keys of [sasl] that mean something; every other key is ignored.
+inline constexpr std::array<std::string_view, 4> kConfigKeys = {"socket", "socket_mode",
+                                                                "cache_dir", "hash_algorithm"};
+
+// A "key = value" line inside [sasl]: both trimmed, the value still quoted
+// and possibly empty; `line` counts from 1.
+struct ConfigEntry {
+    std::string_view key;
+    std::string_view value;
+    std::size_t line;
+};
+
+// Calls `visit(const ConfigEntry&)`, which returns a Status, for every entry
+// of the text in order, and stops at the first failure: the walk
+// parseConfigText makes. The operator tools walk it too, to report what the
+// parser skips without a word.
+template <typename Visit>
+Status forEachConfigEntry(std::string_view text, Visit&& visit) noexcept {
+    bool inSasl = false;
+    for (std::size_t number = 1;; ++number) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = trimWhitespace(text.substr(0, nl));
+        if (!line.empty() && line.front() != '#' && line.front() != ';') {
+            if (line.front() == '[') {
+                inSasl = line == "[sasl]";
+            } else if (const std::size_t eq = line.find('='); inSasl && eq != line.npos) {
+                const ConfigEntry entry{trimWhitespace(line.substr(0, eq)),
+                                        trimWhitespace(line.substr(eq + 1)), number};
+                if (Status st = visit(entry); !st) return st;
+            }
+        }
+        if (nl == std::string_view::npos) return {};
+        text.remove_prefix(nl + 1);
+    }
+}
+
+// One pair of matching quotes around the whole value removed, once.
+std::string_view stripConfigQuotes(std::string_view value) noexcept;
+
+// Applies one entry's key and unquoted, non-empty value to `cfg`, as the
+// daemon does: unknown keys are ignored; an invalid hash_algorithm or a path
+// with a NUL byte writes its log line.
+Status applyConfigSetting(Config& cfg, std::string_view key, std::string_view value,
+                          const Allocator& alloc = processAllocator()) noexcept;
 
 }  // namespace vg

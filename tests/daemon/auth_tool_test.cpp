@@ -53,6 +53,28 @@ TEST(AuthTool, RepliesAndTheirStatuses) {
     EXPECT_NE(gone.err.find("cannot connect to " + s), std::string::npos) << gone.err;
 }
 
+TEST(AuthTool, FindsTheDaemonThroughItsConfigurationAndProbesWithoutAnAttempt) {
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys(sha256Hex("s3cret") + "\toperator\n");
+    ASSERT_TRUE(d.startAndWait()) << d.log();
+    const std::string conf = d.configPath();
+    ToolRun probe = authTool({"--probe", "-c", conf});
+    EXPECT_EQ(probe.status, 0) << probe.err;
+    ToolRun ok = authTool({"-c", conf, "s3cret"});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "OK\t1\tuser=operator\n");
+    // The key tool finds the keys file the same way.
+    EXPECT_EQ(runTool({toolPath("vellumgard-key"), "--list", "-c", conf}).out, "operator\t1\n");
+    ASSERT_TRUE(d.waitForLog("auth OK")) << d.log();
+    EXPECT_EQ(Daemon::countOf(d.log(), "(sasl)"), 1) << "the probe was logged:\n" << d.log();
+
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(), 0);
+    EXPECT_EQ(authTool({"--probe", "-c", conf}).status, 2);
+    EXPECT_EQ(authTool({"--probe", "-c", d.dir().file("missing.conf")}).status, 64);
+}
+
 TEST(AuthTool, UsageErrorsHaveTheirOwnStatus) {
     const std::vector<std::string> bad[] = {
         {},  // and an empty standard input
@@ -64,6 +86,7 @@ TEST(AuthTool, UsageErrorsHaveTheirOwnStatus) {
         {"-t", "9223372036854775807", "pw"},
         {"-s", "", "pw"},
         {"-s", std::string(platform::kUnixPathCapacity, 's'), "pw"},
+        {"--probe", "pw"},
     };
     for (const auto& args : bad) {
         ToolRun r = authTool(args);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "support/daemon_process.h"
 #include "support/tool_process.h"
@@ -38,6 +39,64 @@ bool isRegular(const std::string& path, mode_t* mode = nullptr) {
     return true;
 }
 
+#ifdef __FreeBSD__
+constexpr bool kOnFreeBSD = true;
+#else
+constexpr bool kOnFreeBSD = false;
+#endif
+
+// The snippets the port puts into etc/ for FreeBSD's syslogd and newsyslog.
+bool freebsdOnly(const std::string& plistPath) {
+    return plistPath.rfind("etc/syslog.d/", 0) == 0 ||
+           plistPath.rfind("etc/newsyslog.conf.d/", 0) == 0;
+}
+
+// The port's packing list names exactly what is installed under `root`
+// (ending in '/'), less the service files, which the port installs its own
+// way, and the directories it creates (@dir); `mandir` is where the
+// manuals went. Off FreeBSD the FreeBSD-only snippets are not in etc/.
+void expectPlistMatches(const std::string& root, const std::string& mandir) {
+    std::istringstream plist(
+        readFile(std::string(VG_SOURCE_DIR) + "/contrib/freebsd/port/pkg-plist"));
+    std::set<std::string> listed;
+    for (std::string line; std::getline(plist, line);) {
+        if (line.rfind("@dir", 0) == 0) continue;
+        if (line.rfind("@sample ", 0) == 0) line.erase(0, 8);
+        if (line.rfind("share/man/", 0) == 0) {
+            // The port's manual directory, compressed by the ports framework.
+            line = mandir + line.substr(9, line.size() - 9 - 3);
+        }
+        if (!kOnFreeBSD && freebsdOnly(line)) continue;
+        listed.insert(line);
+    }
+    std::set<std::string> installed;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string rel = e.path().string().substr(root.size());
+        if (e.is_regular_file() && rel.rfind("share/vellumgard/", 0) != 0) installed.insert(rel);
+    }
+    EXPECT_EQ(listed, installed);
+}
+
+// The value of a "NAME=<tab>value" line of the port's Makefile.
+std::string portVariable(const std::string& name) {
+    std::istringstream makefile(
+        readFile(std::string(VG_SOURCE_DIR) + "/contrib/freebsd/port/Makefile"));
+    for (std::string line; std::getline(makefile, line);) {
+        if (line.rfind(name + "=", 0) == 0) {
+            const auto value = line.find_first_not_of(" \t", name.size() + 1);
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
 TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     const std::string buildDir = VG_BIN_DIR;
     ASSERT_TRUE(isRegular(buildDir + "/cmake_install.cmake"))
@@ -53,7 +112,7 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
 
     const std::string root = dest.path() + "/usr/local/";
-    // The manual directory is share/man on Linux and man on FreeBSD.
+    // The manual directory: share/man, or man on FreeBSD with older CMake versions.
     std::string mandir;
     for (const char* candidate : {"share/man", "man"}) {
         if (isRegular(root + candidate + "/man8/vellumgard.8")) mandir = candidate;
@@ -73,7 +132,10 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
         {mandir + "/man5/vellumgard.conf.5", "man/vellumgard.conf.5"},
         {mandir + "/man8/vellumgard.8", "man/vellumgard.8"},
         {"etc/vellumgard.conf.sample", "contrib/vellumgard.conf.sample"},
-        {"share/vellumgard/systemd/vellumgard.service", "contrib/systemd/vellumgard.service"},
+        {"share/vellumgard/freebsd/syslog.d/vellumgard.conf",
+         "contrib/freebsd/syslog.d/vellumgard.conf"},
+        {"share/vellumgard/freebsd/newsyslog.conf.d/vellumgard.conf",
+         "contrib/freebsd/newsyslog.conf.d/vellumgard.conf"},
     };
     for (const auto& [installed, source] : copies) {
         ASSERT_TRUE(isRegular(root + installed)) << installed;
@@ -81,32 +143,23 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
         EXPECT_FALSE(content.empty()) << installed;
         EXPECT_EQ(content, readFile(src + "/" + source)) << installed;
     }
-    // The rc.d script is installed from the port's template, its prefix filled in.
-    const std::string rc = readFile(root + "share/vellumgard/freebsd/rc.d/vellumgard");
-    EXPECT_EQ(rc.find("%%"), std::string::npos);
-    EXPECT_NE(rc.find("procname=/usr/local/sbin/vellumgard\n"), std::string::npos);
+    // The rc.d script and the systemd unit are installed from templates,
+    // the prefix filled in.
+    const std::pair<std::string, std::string> templated[] = {
+        {"share/vellumgard/freebsd/rc.d/vellumgard", "procname=/usr/local/sbin/vellumgard\n"},
+        {"share/vellumgard/systemd/vellumgard.service",
+         "ExecStart=/usr/local/sbin/vellumgard -c /usr/local/etc/vellumgard.conf\n"},
+    };
+    for (const auto& [installed, line] : templated) {
+        const std::string text = readFile(root + installed);
+        EXPECT_EQ(text.find("%%"), std::string::npos) << installed;
+        EXPECT_NE(text.find(line), std::string::npos) << installed;
+    }
     struct stat st {};
     EXPECT_NE(::lstat((root + "etc/vellumgard.conf").c_str(), &st), 0)
         << "a live configuration must never be installed";
 
-    // The port's packing list names exactly what is installed, less the
-    // service files, which the port installs its own way.
-    std::istringstream plist(readFile(src + "/contrib/freebsd/port/pkg-plist"));
-    std::set<std::string> listed;
-    for (std::string line; std::getline(plist, line);) {
-        if (line.rfind("@sample ", 0) == 0) line.erase(0, 8);
-        if (line.rfind("share/man/", 0) == 0) {
-            // The port's manual directory, compressed by the ports framework.
-            line = mandir + line.substr(9, line.size() - 9 - 3);
-        }
-        listed.insert(line);
-    }
-    std::set<std::string> installed;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string rel = e.path().string().substr(root.size());
-        if (e.is_regular_file() && rel.rfind("share/vellumgard/", 0) != 0) installed.insert(rel);
-    }
-    EXPECT_EQ(listed, installed);
+    expectPlistMatches(root, mandir);
 }
 
 TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
@@ -125,6 +178,67 @@ TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
     EXPECT_NE(graph.find("build vellumgard:"), std::string::npos);
     EXPECT_NE(graph.find("build vellumgard-key:"), std::string::npos);
     EXPECT_EQ(graph.find("_tests:"), std::string::npos) << "tests in the dist build";
+}
+
+// scripts/make-release makes the tarball the port fetches and its distinfo;
+// built from it as the port builds (the dist preset with the port's CMake
+// flags, neither test library), it installs what pkg-plist lists. The tree
+// archived is this working tree's tracked files (git stash create).
+TEST(Install, ReleaseTarballBuildsAndInstallsWhatThePortLists) {
+    const std::string src = VG_SOURCE_DIR;
+    const std::string cmake = cacheValue(VG_BIN_DIR, "CMAKE_COMMAND");
+    ASSERT_FALSE(cmake.empty());
+    ToolRun stash = runTool({"/usr/bin/env", "git", "-C", src, "stash", "create"});
+    if (stash.status != 0) GTEST_SKIP() << "not a git checkout: " << stash.err;
+    const std::string commit =
+        stash.out.empty() ? "HEAD" : stash.out.substr(0, stash.out.find('\n'));
+
+    // One version: the project's, the port's and the tarball's.
+    const std::string version = portVariable("DISTVERSION");
+    const std::string top = readFile(src + "/CMakeLists.txt");
+    EXPECT_NE(top.find("project(vellumgard VERSION " + version + " "), std::string::npos)
+        << "the port's DISTVERSION " << version << " is not the project version";
+    TempDir out;
+    ToolRun made = runTool({src + "/scripts/make-release", "-o", out.path(), commit}, "", 60000ms);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string name = "vellumgard-" + version;
+    const std::string tarball = out.file(name + ".tar.gz");
+    ASSERT_EQ(made.out, tarball + "\n");
+
+    ToolRun sum = runTool({"/usr/bin/env", "sha256sum", tarball});
+    ASSERT_EQ(sum.status, 0) << sum.err;
+    const std::string distinfo = readFile(out.file("distinfo"));
+    EXPECT_NE(distinfo.find("SHA256 (" + name + ".tar.gz) = " + sum.out.substr(0, 64) + "\n"),
+              std::string::npos)
+        << distinfo;
+    EXPECT_NE(distinfo.find("SIZE (" + name + ".tar.gz) = " +
+                            std::to_string(std::filesystem::file_size(tarball)) + "\n"),
+              std::string::npos)
+        << distinfo;
+
+    ToolRun untar = runTool({"/usr/bin/env", "tar", "-xzf", tarball, "-C", out.path()});
+    ASSERT_EQ(untar.status, 0) << untar.err;
+    const std::string tree = out.file(name);
+    std::vector<std::string> configure = {cmake,
+                                          "-S",
+                                          tree,
+                                          "--preset",
+                                          "dist",
+                                          "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                                          "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"};
+    for (const auto& off : words(portVariable("CMAKE_OFF")))
+        configure.push_back("-D" + off + "=OFF");
+    for (const auto& arg : words(portVariable("CMAKE_ARGS"))) configure.push_back(arg);
+    ToolRun configured = runTool(configure, "", 120000ms);
+    ASSERT_EQ(configured.status, 0) << configured.out << configured.err;
+    ToolRun built = runTool({cmake, "--build", tree + "/build/dist", "-j", "2"}, "", 600000ms);
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    const std::string stage = out.file("stage");
+    ToolRun installed = runTool({"/usr/bin/env", "DESTDIR=" + stage, cmake, "--install",
+                                 tree + "/build/dist", "--prefix", "/usr/local"},
+                                "", 120000ms);
+    ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
+    expectPlistMatches(stage + "/usr/local/", "share/man");
 }
 
 }  // namespace

@@ -207,7 +207,7 @@ TEST(KeyTool, RefusesOwnersTheKeysFileCannotHoldAndLeavesTheFile) {
     EXPECT_EQ(longest.out, sha256Hex("pw") + "\t" + std::string(255, 'o') + "\n");
 }
 
-TEST(KeyTool, UsageErrorsExitTwo) {
+TEST(KeyTool, UsageErrorsExit64) {
     const std::vector<std::string> bad[] = {
         {},
         {"a", "b"},
@@ -215,18 +215,20 @@ TEST(KeyTool, UsageErrorsExitTwo) {
         {"-x", "a"},
         {"-o"},
         {"-o", "", "a"},
-        {"--replace", "-o", "f", "a"},  // --replace only with --hash or --none
-        {"--hash", "--replace", "a"},   // and only with -o
-        {"--revoke", "a"},              // revoking needs -o
-        {"--revoke", "--list", "f"},    // one action at a time
-        {"--list", "-o", "f", "f"},     // the file is the operand
+        {"-c", "", "a"},
+        {"--replace", "-o", "f", "a"},   // --replace only with --hash or --none
+        {"--check", "-u", "root", "f"},  // -u only for the configuration check
+        {"--check", "--none"},           // which takes hash_algorithm from the file
+        {"--revoke", "--list", "f"},     // one action at a time
+        {"--list", "-o", "f", "f"},      // the file is the operand
+        {"--check", "f", "g"},
         {"--revoke-password", "-o", "f", "a"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv{keyTool()};
         argv.insert(argv.end(), args.begin(), args.end());
         ToolRun r = runTool(argv);
-        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.status, 64) << r.err;
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(runTool({keyTool(), "--help"}).status, 0);
@@ -479,44 +481,97 @@ TEST(KeyTool, SignalAtThePromptRestoresTheTerminalEcho) {
     }
 }
 
-TEST(KeyTool, SignalDuringTheUpdateLeavesNoTemporaryFile) {
-    TempDir dir;
-    const std::string file = dir.write("keys", "keep\tme\n");
-    // A standard output that is already full: the new password cannot be
-    // shown, so the run waits with its complete temporary file in place.
-    int out[2];
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
-    char fill[4096] = {};
-    while (::write(out[1], fill, sizeof(fill)) > 0) {
-    }
-    ASSERT_EQ(::fcntl(out[1], F_SETFL, 0), 0);
-    const std::string tool = keyTool();
-    char* argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>("-o"),
-                    const_cast<char*>(file.c_str()), const_cast<char*>("tom"), nullptr};
+// Starts `argv` with standard output on `out`, SIGTERM at its default.
+pid_t spawnWithOutput(const std::vector<std::string>& args, int out) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(out[1], 1);
+        ::dup2(out, 1);
         ::signal(SIGTERM, SIG_DFL);
-        ::execv(argv[0], argv);
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+// A pipe whose write end is already full: a run that prints to it waits.
+void fullPipe(int (&fds)[2]) {
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    char fill[4096] = {};
+    while (::write(fds[1], fill, sizeof(fill)) > 0) {
+    }
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, 0), 0);
+}
+
+TEST(KeyTool, SignalDuringTheUpdateLeavesNoTemporaryFile) {
+    TempDir dir;
+    // Near the daemon's limit, so that writing and flushing the new file
+    // takes long enough to be caught with its temporary file in place.
+    const std::string content = "keep\tme\n" + std::string(15u << 20, '#') + "\n";
+    const std::string file = dir.write("keys", content);
+    bool caught = false;
+    for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+        ::unlink(file.c_str());
+        dir.write("keys", content);
+        pid_t pid = spawnWithOutput({keyTool(), "-o", file, "tom"}, STDOUT_FILENO);
+        ASSERT_GT(pid, 0);
+        auto deadline = Clock::now() + 5s;
+        while (!caught && Clock::now() < deadline) {
+            for (const std::string& n : entries(dir.path())) caught |= n.rfind(".keys.", 0) == 0;
+        }
+        ::kill(pid, SIGTERM);
+        int st = 0;
+        ::waitpid(pid, &st, 0);
+        caught = caught && WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM;
+    }
+    ASSERT_TRUE(caught) << "no run was caught with its temporary file";
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keys"});
+    EXPECT_EQ(readFile(file), content);
+}
+
+TEST(KeyTool, ARefusedUpdateShowsNoPassword) {
+    TempDir dir;
+    const std::string file = dir.write("keys", "keep\tme\n");
+    // The password waits behind a full output; meanwhile the file is edited
+    // by hand. Whichever came first, the rename or the edit, a password is
+    // shown only if its key is in the file.
+    int out[2];
+    fullPipe(out);
+    pid_t pid = spawnWithOutput({keyTool(), "-o", file, "tom"}, out[1]);
     ASSERT_GT(pid, 0);
     ::close(out[1]);
     auto deadline = Clock::now() + 5s;
-    bool temporary = false;
-    while (!temporary && Clock::now() < deadline) {
-        for (const std::string& n : entries(dir.path())) temporary |= n.rfind(".keys.", 0) == 0;
-        std::this_thread::sleep_for(5ms);
+    auto started = [&] {
+        if (readFile(file).find("\ttom\n") != std::string::npos) return true;
+        const auto names = entries(dir.path());
+        return std::any_of(names.begin(), names.end(),
+                           [](const std::string& n) { return n.rfind(".keys.", 0) == 0; });
+    };
+    while (!started() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(started());
+    std::this_thread::sleep_for(50ms);  // into the blocked write
+    {
+        std::ofstream edit(file, std::ios::app);
+        edit << "# edited\n";
     }
-    EXPECT_TRUE(temporary) << "the run never reached its temporary file";
-    ::kill(pid, SIGTERM);
+    std::string shown;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof(buf))) > 0;) shown.append(buf, n);
+    ::close(out[0]);
     int st = 0;
     ::waitpid(pid, &st, 0);
-    ::close(out[0]);
-    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "status " << st;
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keys"});
-    EXPECT_EQ(readFile(file), "keep\tme\n");
+    shown.erase(0, shown.find_first_not_of('\0'));
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) != 0) {
+        EXPECT_EQ(shown, "") << "a refused update showed a password";
+    } else {
+        ASSERT_FALSE(shown.empty());
+        EXPECT_NE(readFile(file).find(sha256Hex(shown.substr(0, shown.size() - 1)) + "\ttom\n"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // --list and --check: a keys file read by the daemon's own reader.
 #include "keys/keys_report.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <map>
 #include <string_view>
@@ -35,6 +38,11 @@ Failure readKeysFile(const std::string& path, OwnedBytes& out) {
             return {kExitFailed,
                     "cannot read " + path + ": error." + std::string(errorName(read.error()))};
     }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
 Failure print(const std::string& text) {
@@ -89,9 +97,14 @@ Failure listOwners(const std::string& path) {
     return print(out);
 }
 
-Failure checkKeysFile(const std::string& path, HashAlgorithm algorithm) {
+KeysFileReport reportKeysFile(const std::string& path, HashAlgorithm algorithm) {
+    KeysFileReport result;
     OwnedBytes bytes;
-    if (Failure f = readKeysFile(path, bytes)) return f;
+    if (Failure f = readKeysFile(path, bytes)) {
+        result.unreadable = f;
+        result.missing = !fileExists(path);
+        return result;
+    }
     const WipedBytes file(std::move(bytes));
 
     struct Seen {
@@ -99,8 +112,8 @@ Failure checkKeysFile(const std::string& path, HashAlgorithm algorithm) {
         std::string_view owner;
     };
     std::unordered_map<std::string_view, Seen> lastLineOf;
-    std::size_t problems = 0;
-    std::string out;
+    std::size_t& problems = result.problems;
+    std::string& out = result.findings;
     auto report = [&](std::size_t line, std::string_view finding) {
         out += path + ":" + std::to_string(line) + ": ";
         out += finding;
@@ -141,10 +154,19 @@ Failure checkKeysFile(const std::string& path, HashAlgorithm algorithm) {
                    "answer");
         }
     }
-    out += path + ": " + std::to_string(lastLineOf.size()) + " key(s) to load, " +
-           std::to_string(problems) + " problem(s)\n";
-    if (Failure f = print(out)) return f;
-    if (problems != 0) return {kExitFailed, ""};
+    result.keys = lastLineOf.size();
+    return result;
+}
+
+Failure checkKeysFile(const std::string& path, HashAlgorithm algorithm) {
+    const KeysFileReport report = reportKeysFile(path, algorithm);
+    if (report.unreadable) return report.unreadable;
+    if (Failure f =
+            print(report.findings + path + ": " + std::to_string(report.keys) +
+                  " key(s) to load, " + std::to_string(report.problems) + " problem(s)\n")) {
+        return f;
+    }
+    if (report.problems != 0) return {kExitFailed, ""};
     return {};
 }
 

@@ -197,9 +197,6 @@ Failure updateKeysFile(const std::string& path, const KeysUpdate& update) {
     if (::close(tmp.release()) != 0) {
         return abandon(kExitFailed, "cannot write " + tmpPath + ": " + errnoText());
     }
-    if (update.beforeCommit) {
-        if (Failure f = update.beforeCommit()) return abandon(f.status, f.message);
-    }
 
     // Someone who does not take the lock (an editor) may have changed the
     // file meanwhile; renaming would silently drop that change.

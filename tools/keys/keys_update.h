@@ -13,8 +13,9 @@
 
 namespace vg::tools {
 
-inline constexpr int kExitFailed = 1;   // I/O failure, or nothing to do
-inline constexpr int kExitRefused = 2;  // usage error or refused input; nothing changed
+inline constexpr int kExitFailed = 1;   // I/O failure, findings, or nothing to do
+inline constexpr int kExitRefused = 2;  // refused input; nothing changed
+inline constexpr int kExitUsage = 64;   // as EX_USAGE
 
 struct KeysUpdate {
     // Appends the new content to `out` for the current one (empty when the
@@ -22,9 +23,6 @@ struct KeysUpdate {
     // `growth` bytes more. A Failure leaves the file as it is.
     std::function<Failure(std::string_view current, SecretBuffer& out)> rewrite;
     std::size_t growth = 0;
-    // Runs when the new file is complete on disk, before it replaces the old
-    // one; a Failure still leaves the old file in place.
-    std::function<Failure()> beforeCommit;
 };
 
 Failure updateKeysFile(const std::string& path, const KeysUpdate& update);

@@ -1,0 +1,44 @@
+// The daemon's configuration file as the operator tools read it: through the
+// daemon's own parser, with what that parser passes over in silence.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/config.h"
+#include "support/failure.h"
+
+namespace vg::tools {
+
+// Something in the file worth an administrator's attention; `line` is 0 for
+// the file as a whole. `stopsDaemon`: the daemon refuses to start over it.
+struct ConfigFinding {
+    std::size_t line = 0;
+    std::string text;
+    bool stopsDaemon = false;
+};
+
+// Parses `text` into `cfg` as the daemon would, except that an invalid value
+// is reported and skipped instead of ending the parse, so every problem is
+// found at once. Unknown keys in [sasl] are reported with the nearest known
+// key when one is close; empty quoted socket and cache_dir too.
+std::vector<ConfigFinding> readConfigText(std::string_view text, Config& cfg);
+
+// The settings a tool takes from the configuration file.
+struct ToolSettings {
+    std::string path;  // the file read, or empty when none was
+    std::string socket{kDefaultSocket};
+    std::string cacheDir{kDefaultCacheDir};
+    HashAlgorithm hashAlgorithm = HashAlgorithm::sha256;
+
+    std::string keysFile() const { return cacheDir + "/keys"; }
+};
+
+// Reads the file given with -c (`given`, nullptr when none was) or else the
+// daemon's default file when it exists. A file that cannot be read, or on
+// which the daemon would not start, is a Failure with `status`.
+Failure loadToolSettings(const char* given, int status, ToolSettings& out);
+
+}  // namespace vg::tools
