@@ -288,9 +288,9 @@ bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
     return true;
 }
 
-void EventLoop::logReclaims(std::int64_t now) noexcept {
+void EventLoop::logReclaims(std::int64_t now, bool atShutdown) noexcept {
     if (unloggedReclaims_ == 0) return;
-    if (reclaimLogged_ && now - lastReclaimLog_ < kReclaimLogIntervalNs) return;
+    if (!atShutdown && reclaimLogged_ && now - lastReclaimLog_ < kReclaimLogIntervalNs) return;
     logLine(LogLevel::warning, LogScope::main, "max connections reached, closed ",
             unloggedReclaims_, unloggedReclaims_ == 1 ? " idle connection" : " idle connections");
     unloggedReclaims_ = 0;
@@ -474,6 +474,7 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     // The pipe is closed after this returns; a late signal must not write
     // into whatever descriptor takes its number.
     gSignalPipeWrite.store(-1, std::memory_order_relaxed);
+    logReclaims(monotonicNanos(), true);  // a count still waiting for its line
     if (cacheDir_ >= 0) sys::close(cacheDir_);
     cacheDir_ = -1;
     return failure_;  // None: an orderly shutdown

@@ -85,8 +85,9 @@ private:
     // that every slot holds part of a line (reject).
     Room makeRoom() noexcept;
     Reclaimed reclaim(ConnectionSlot& victim, std::int64_t now) noexcept;
-    // Writes the rate-limited line for connections closed as idle, when due.
-    void logReclaims(std::int64_t now) noexcept;
+    // Writes the rate-limited line for connections closed as idle, when due
+    // or, at shutdown, whenever a count is waiting.
+    void logReclaims(std::int64_t now, bool atShutdown = false) noexcept;
     // False when the batch held a shutdown request.
     bool drainSignalPipe() noexcept;
     void reload(const char* reason) noexcept;
