@@ -26,7 +26,7 @@ namespace vg::tools {
 namespace {
 
 std::string octal(mode_t mode) {
-    char text[8];
+    char text[16];  // room for any unsigned in octal
     (void)std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode));
     return text;
 }

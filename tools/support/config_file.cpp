@@ -50,7 +50,12 @@ std::string_view nearestKey(std::string_view key) {
 }
 
 std::string quoted(std::string_view value) {
-    return "'" + printable(value) + "'";
+    // Appended, not "'" + string: g++ 12 at -O3 warns falsely about that
+    // (-Wrestrict, GCC bug 105329).
+    std::string text(1, '\'');
+    text += printable(value);
+    text += '\'';
+    return text;
 }
 
 // Why the daemon refuses this value of a known key, or nothing.
