@@ -12,6 +12,21 @@
 
 namespace vg::platform {
 
+namespace {
+
+// The first line of /proc/PID/NAME into `line`; false when it cannot be read.
+template <std::size_t N>
+bool readProcLine(int pid, const char* name, char (&line)[N]) noexcept {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return false;
+    const bool got = std::fgets(line, static_cast<int>(N), f) != nullptr;
+    (void)std::fclose(f);
+    return got;
+}
+
+}  // namespace
+
 int openDescriptorCount(int pid) noexcept {
     const std::string path = "/proc/" + std::to_string(pid) + "/fd";
     DIR* d = ::opendir(path.c_str());
@@ -24,13 +39,8 @@ int openDescriptorCount(int pid) noexcept {
 }
 
 std::int64_t residentBytes(int pid) noexcept {
-    const std::string path = "/proc/" + std::to_string(pid) + "/statm";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return -1;
     char line[128] = {};
-    const bool got = std::fgets(line, sizeof line, f) != nullptr;
-    (void)std::fclose(f);
-    if (!got) return -1;
+    if (!readProcLine(pid, "statm", line)) return -1;
     // "size resident shared ...", counted in pages.
     const char* end = line + std::strlen(line);
     std::uint64_t size = 0;
@@ -42,13 +52,8 @@ std::int64_t residentBytes(int pid) noexcept {
 }
 
 std::int64_t cpuMicros(int pid) noexcept {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return -1;
     char line[1024] = {};
-    const bool got = std::fgets(line, sizeof line, f) != nullptr;
-    (void)std::fclose(f);
-    if (!got) return -1;
+    if (!readProcLine(pid, "stat", line)) return -1;
     // "pid (comm) state ..." where comm may hold spaces: fields are counted
     // from the last ')'. utime and stime are fields 14 and 15.
     const char* p = std::strrchr(line, ')');
