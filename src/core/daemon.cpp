@@ -105,11 +105,10 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
 Result<sys::UniqueFd> lockSocketPath(std::string_view socketPath) noexcept {
     char lockPath[kPathBufferSize];
     if (socketPath.size() + kLockSuffix.size() >= sizeof lockPath) return ErrorCode::NameTooLong;
-    char joined[kPathBufferSize];
-    std::memcpy(joined, socketPath.data(), socketPath.size());
-    std::memcpy(joined + socketPath.size(), kLockSuffix.data(), kLockSuffix.size());
-    const std::string_view path(joined, socketPath.size() + kLockSuffix.size());
-    if (Status copied = copyPath(path, lockPath); !copied) return copied.error();
+    if (Status copied = copyPath(socketPath, lockPath); !copied) return copied.error();
+    std::memcpy(lockPath + socketPath.size(), kLockSuffix.data(), kLockSuffix.size());
+    const std::string_view path(lockPath, socketPath.size() + kLockSuffix.size());
+    lockPath[path.size()] = '\0';
     // O_NOFOLLOW: a link planted at the lock path must not make the daemon
     // create or lock a file elsewhere.
     Result<int> opened =

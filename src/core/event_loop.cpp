@@ -290,12 +290,11 @@ bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
 
 void EventLoop::logReclaims(std::int64_t now, bool atShutdown) noexcept {
     if (unloggedReclaims_ == 0) return;
-    if (!atShutdown && reclaimLogged_ && now - lastReclaimLog_ < kReclaimLogIntervalNs) return;
+    if (!atShutdown && lastReclaimLog_ && now - *lastReclaimLog_ < kReclaimLogIntervalNs) return;
     logLine(LogLevel::warning, LogScope::main, "max connections reached, closed ",
             unloggedReclaims_, unloggedReclaims_ == 1 ? " idle connection" : " idle connections");
     unloggedReclaims_ = 0;
     lastReclaimLog_ = now;
-    reclaimLogged_ = true;
 }
 
 // Closes an idle connection for a new client without losing a request that
@@ -415,7 +414,7 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     listenerPaused_ = false;
     descriptorShortageLogged_ = false;
     unloggedReclaims_ = 0;
-    reclaimLogged_ = false;
+    lastReclaimLog_.reset();
     if (cacheDir_ >= 0) changes[pending++] = directoryWatch(cacheDir_);
     table_.clear();
     gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
@@ -429,8 +428,9 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
         // closed idle connections waits for its line.
         std::optional<std::int64_t> due;
         if (listenerPaused_) due = resumeAt_;
-        if (unloggedReclaims_ != 0) {
-            const std::int64_t logAt = lastReclaimLog_ + kReclaimLogIntervalNs;
+        // A count waits only behind a line already written: the first is at once.
+        if (unloggedReclaims_ != 0 && lastReclaimLog_) {
+            const std::int64_t logAt = *lastReclaimLog_ + kReclaimLogIntervalNs;
             due = due ? std::min(*due, logAt) : logAt;
         }
         timespec left{};

@@ -115,8 +115,7 @@ private:
     std::int64_t resumeAt_ = 0;
     bool descriptorShortageLogged_ = false;
     std::uint64_t unloggedReclaims_ = 0;
-    std::int64_t lastReclaimLog_ = 0;
-    bool reclaimLogged_ = false;
+    std::optional<std::int64_t> lastReclaimLog_;  // none before the first line
     ConnectionTable table_;
 };
 

@@ -11,8 +11,6 @@ namespace vg {
 
 namespace {
 
-constexpr std::string_view kKeysName = "/keys";
-
 // Inserts the accepted lines of `file` in order and counts those that reached
 // the table; false, at once, when one could not be stored for lack of memory.
 // Lines are hashed a few ahead of their insertion and their slots

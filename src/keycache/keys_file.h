@@ -10,6 +10,9 @@
 
 namespace vg {
 
+// The keys file's name inside cache_dir, with the separator.
+inline constexpr std::string_view kKeysName = "/keys";
+
 // One accepted line: key and owner are never empty; extra may be.
 struct KeyLine {
     std::string_view key;

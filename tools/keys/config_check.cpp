@@ -118,7 +118,8 @@ void checkAsThisUser(const std::string& path, const std::string& user, Report& r
         if (checkDirectory(report, "cache_dir", dir, R_OK | X_OK, "read and search")) {
             // A missing keys file is fine: the daemon starts without keys and
             // loads the file when it appears.
-            const KeysFileReport keys = reportKeysFile(dir + "/keys", cfg.hash_algorithm);
+            const KeysFileReport keys =
+                reportKeysFile(dir + std::string(kKeysName), cfg.hash_algorithm);
             if (keys.unreadable && !keys.missing) report.add(0, keys.unreadable.message);
             report.addRaw(keys.findings, keys.problems);
         }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "keycache/keys_file.h"
 #include "support/failure.h"
 
 namespace vg::tools {
@@ -33,7 +34,7 @@ struct ToolSettings {
     std::string cacheDir{kDefaultCacheDir};
     HashAlgorithm hashAlgorithm = HashAlgorithm::sha256;
 
-    std::string keysFile() const { return cacheDir + "/keys"; }
+    std::string keysFile() const { return cacheDir + std::string(kKeysName); }
 };
 
 // Reads the file given with -c (`given`, nullptr when none was) or else the
