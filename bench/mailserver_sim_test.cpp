@@ -64,13 +64,16 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
         int ok;
         int lostAs;  // the index of the loss in the counts; -1 for none
         int reconnects;
+        const char* thinkMs = "0";  // pause between the greeting and the AUTH write
     };
     const Case cases[] = {
         {"answered", {Act::answer}, 3, -1, 0},
         {"one loss, then answered", {Act::closeAfterRequest, Act::answer}, 3, -1, 1},
         {"nobody listens", {}, 0, 0, 3},
         {"closed at accept", {Act::closeAtAccept}, 0, 1, 3},
-        {"closed after the greeting", {Act::greetAndClose}, 0, 2, 3},
+        // The pause lets the server's close land before the write, which then
+        // fails; without it the write may win the race and count as "after request".
+        {"closed after the greeting", {Act::greetAndClose}, 0, 2, 3, "300"},
         {"closed after the request", {Act::closeAfterRequest}, 0, 3, 3},
     };
     char dir[] = "/tmp/vg-sim-XXXXXX";
@@ -91,7 +94,8 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
             server = std::thread(serve, listener, std::cref(c.acts), std::cref(stop));
         // Three AUTHs, one client: the second case loses only the first.
         const vg::test::ToolRun run =
-            vg::test::runTool({VG_SIM_PATH, path, "1", "cmVzcA==", "--fresh", "--requests", "3"});
+            vg::test::runTool({VG_SIM_PATH, path, "1", "cmVzcA==", "--fresh", "--requests", "3",
+                               "--think-ms", c.thinkMs});
         stop = true;
         if (server.joinable()) server.join();
         ::close(listener);
