@@ -182,6 +182,10 @@ TEST_F(ReadTest, EachEventCarriesItsOwnIdentAndUdata) {
 }
 
 enum class Hangup { CloseSocketPeer, ShutdownSocketPeer, ClosePipeWriter };
+constexpr const char* kHangupNames[] = {"CloseSocketPeer", "ShutdownSocketPeer", "ClosePipeWriter"};
+void PrintTo(Hangup h, std::ostream* os) {
+    *os << kHangupNames[static_cast<int>(h)];
+}
 
 class HangupTest : public KqueueTest, public ::testing::WithParamInterface<Hangup> {};
 
@@ -210,7 +214,8 @@ TEST_P(HangupTest, SetsEof) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, HangupTest,
                          ::testing::Values(Hangup::CloseSocketPeer, Hangup::ShutdownSocketPeer,
-                                           Hangup::ClosePipeWriter));
+                                           Hangup::ClosePipeWriter),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(ReadTest, ClosedDescriptorIsDroppedAndItsNumberCanBeRegisteredAgain) {
     ASSERT_EQ(addRead(sv_[0], tag(0)), 0);
