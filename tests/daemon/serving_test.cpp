@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,8 @@ protected:
         ASSERT_TRUE(d.startAndWait()) << d.log();
     }
     void TearDown() override {
+        // A failure that shows on a loaded machine only is read from this.
+        if (HasFailure()) std::cerr << "daemon log:\n" << d.log();
         d.signal(SIGTERM);
         EXPECT_EQ(d.waitExit(), 0) << d.log();
     }
