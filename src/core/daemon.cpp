@@ -12,6 +12,7 @@
 
 #include "auth/plain.h"
 #include "core/config.h"
+#include "core/descriptor_limit.h"
 #include "core/event_loop.h"
 #include "core/files.h"
 #include "keycache/key_cache.h"
@@ -155,6 +156,7 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     const Config& config = loaded.value();
 
     if (!initCrypto()) return fatal(ErrorCode::Unexpected);
+    raiseDescriptorLimit();
 
     gCache.init(config.cache_dir, config.hash_algorithm);
     Status first = gCache.reload();

@@ -2,6 +2,7 @@
 // cache directory watch and up to 64 client connections.
 #include "core/event_loop.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <algorithm>
 #include <atomic>
@@ -41,16 +42,6 @@ timespec toTimespec(std::int64_t ns) noexcept {
     return {static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
 }
 
-platform::KEvent directoryWatch(int fd) noexcept {
-    // NOTE_DELETE and NOTE_RENAME: the directory itself removed or moved
-    // away. FreeBSD's watch stays on the vnode, so after a rename it follows
-    // the moved directory, which nobody writes to any more.
-    return platform::makeEvent(
-        static_cast<std::uintptr_t>(fd), platform::kFilterVnode,
-        platform::kEvAdd | platform::kEvClear,
-        platform::kNoteDelete | platform::kNoteWrite | platform::kNoteLink | platform::kNoteRename);
-}
-
 platform::KEvent listenerChange(int fd, std::uint16_t flags) noexcept {
     return platform::makeEvent(static_cast<std::uintptr_t>(fd), platform::kFilterRead, flags);
 }
@@ -76,90 +67,23 @@ void onSignal(int signo) noexcept {
     errno = saved;
 }
 
-void ConnectionTable::clear() noexcept {
-    for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        used_[i] = false;
-        slots_[i].fill = 0;
-        slots_[i].fd = -1;
-        slots_[i].state = ConnectionState::accepted;
+void EventLoop::releaseSpare() noexcept {
+    if (spare_ >= 0) sys::close(spare_);
+    spare_ = -1;
+}
+
+void EventLoop::takeSpare() noexcept {
+    if (spare_ >= 0) return;
+    if (Result<int> opened = sys::openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC); opened) {
+        spare_ = opened.value();
     }
-}
-
-ConnectionSlot* ConnectionTable::occupy(int fd, std::int64_t now) noexcept {
-    for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        if (!used_[i]) {
-            used_[i] = true;
-            lastActive_[i] = now;
-            slots_[i].fill = 0;
-            slots_[i].fd = fd;
-            slots_[i].state = ConnectionState::accepted;
-            return &slots_[i];
-        }
-    }
-    return nullptr;
-}
-
-ConnectionSlot* ConnectionTable::find(int fd) noexcept {
-    for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        if (used_[i] && slots_[i].fd == fd) return &slots_[i];
-    }
-    return nullptr;
-}
-
-void ConnectionTable::touch(ConnectionSlot& slot, std::int64_t now) noexcept {
-    lastActive_[static_cast<std::size_t>(&slot - slots_)] = now;
-}
-
-ConnectionSlot* ConnectionTable::longestIdle(std::int64_t idleSince) noexcept {
-    // Candidates in ascending order of activity until one has nothing waiting:
-    // a connection whose input is unread is busy, whatever its time says, and
-    // its event may be in the batch being handled.
-    bool skipped[kMaxConnections] = {};
-    for (;;) {
-        std::size_t best = kMaxConnections;
-        for (std::size_t i = 0; i < kMaxConnections; ++i) {
-            if (!used_[i] || slots_[i].fill != 0 || skipped[i]) continue;
-            if (lastActive_[i] > idleSince) continue;
-            if (best == kMaxConnections || lastActive_[i] < lastActive_[best]) best = i;
-        }
-        if (best == kMaxConnections) return nullptr;
-        if (!sys::inputPending(slots_[best].fd)) return &slots_[best];
-        skipped[best] = true;
-    }
-}
-
-std::optional<std::int64_t> ConnectionTable::oldestActivity() const noexcept {
-    std::optional<std::int64_t> oldest;
-    for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        if (!used_[i] || slots_[i].fill != 0) continue;
-        if (!oldest || lastActive_[i] < *oldest) oldest = lastActive_[i];
-    }
-    return oldest;
-}
-
-void ConnectionTable::free(ConnectionSlot& slot) noexcept {
-    auto index = static_cast<std::size_t>(&slot - slots_);
-    sys::close(slot.fd);
-    wipeSlotInput(slot);
-    slot.fd = -1;
-    used_[index] = false;
-}
-
-void ConnectionTable::closeAll() noexcept {
-    for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        if (used_[i]) free(slots_[i]);
-    }
-}
-
-std::size_t ConnectionTable::occupiedCount() const noexcept {
-    std::size_t n = 0;
-    for (bool u : used_) n += u ? 1 : 0;
-    return n;
 }
 
 void EventLoop::reload(const char* reason) noexcept {
     if (reason != nullptr) logLine(LogLevel::info, LogScope::main, reason);
+    releaseSpare();
     Status st = cache_->reload();
+    takeSpare();
     if (!st) logLine(LogLevel::error, LogScope::main, "cache reload failed: ", st.error());
 }
 
@@ -183,50 +107,12 @@ bool EventLoop::drainSignalPipe() noexcept {
     }
     if (reloadWanted) {
         logLine(LogLevel::info, LogScope::main, "reload signal received (SIGHUP)");
-        // A directory that could not be watched is looked for again.
-        if (cacheDir_ < 0) (void)watchCacheDir();
+        // Whatever the watches missed, the keys come from what the name
+        // resolves to now, and that is what is watched from here on.
+        releaseSpare();
+        cacheDir_.follow();
         reload(nullptr);
     }
-    return true;
-}
-
-void EventLoop::cacheDirChanged(std::uint32_t notes) noexcept {
-    if ((notes & (platform::kNoteDelete | platform::kNoteRename)) != 0) {
-        logLine(LogLevel::info, LogScope::main, "cache dir ", fds_.cacheDirPath,
-                " was moved or removed, opening it again");
-        // Nothing at the path: the keys in use stay until a SIGHUP finds it.
-        if (!watchCacheDir()) return;
-    }
-    reload("cache directory change detected, reloading");
-}
-
-bool EventLoop::watchCacheDir() noexcept {
-    if (cacheDir_ >= 0) sys::close(cacheDir_);  // its registration goes with it
-    cacheDir_ = -1;
-    Result<int> opened = openDirectoryForWatching(fds_.cacheDirPath);
-    if (!opened) {
-        if (!watchLossLogged_) {
-            logLine(LogLevel::warning, LogScope::main, "cannot open cache dir ", fds_.cacheDirPath,
-                    " for watching: ", opened.error(), " (reload on SIGHUP only)");
-        }
-        watchLossLogged_ = true;
-        return false;
-    }
-    const platform::KEvent change = directoryWatch(opened.value());
-    if (Result<int> added = sys::kevent(fds_.kqueue, &change, 1, nullptr, 0, nullptr); !added) {
-        sys::close(opened.value());
-        if (!watchLossLogged_) {
-            logLine(LogLevel::warning, LogScope::main, "cannot watch cache dir ", fds_.cacheDirPath,
-                    ": ", added.error(), " (reload on SIGHUP only)");
-        }
-        watchLossLogged_ = true;
-        return false;
-    }
-    cacheDir_ = opened.value();
-    if (watchLossLogged_) {
-        logLine(LogLevel::info, LogScope::main, "watching cache dir ", fds_.cacheDirPath, " again");
-    }
-    watchLossLogged_ = false;
     return true;
 }
 
@@ -273,13 +159,7 @@ bool EventLoop::registrationRefused(const platform::KEvent& ev) noexcept {
         running_ = false;
         return false;
     }
-    if (cacheDir_ >= 0 && ident == cacheDir_) {
-        logLine(LogLevel::warning, LogScope::main, "cannot watch cache dir ", fds_.cacheDirPath,
-                ": ", error, " (reload on SIGHUP only)");
-        sys::close(cacheDir_);
-        cacheDir_ = -1;
-        watchLossLogged_ = true;
-    } else if (ConnectionSlot* slot = table_.find(ident)) {
+    if (ConnectionSlot* slot = table_.find(ident)) {
         // Greeted, then unwatchable: it would wait forever unanswered.
         logLine(LogLevel::warning, LogScope::main, "cannot watch a new connection: ", error,
                 " (closed)");
@@ -297,84 +177,86 @@ void EventLoop::logReclaims(std::int64_t now, bool atShutdown) noexcept {
     lastReclaimLog_ = now;
 }
 
-// Closes an idle connection for a new client without losing a request that
+// Closes a connection for a new client without losing a request that
 // reaches it meanwhile: whatever input is queued is read and a request line
-// in it answered. On Linux the read-side shutdown comes first: what is
-// queued stays readable and any later write fails, so the client knows to
-// reconnect. FreeBSD discards queued input on that shutdown, so there the
-// queue is read first and the close follows the last read at once; a request
-// written in between is the one that can still be lost.
-EventLoop::Reclaimed EventLoop::reclaim(ConnectionSlot& victim, std::int64_t now) noexcept {
+// in it answered. Where the read-side shutdown keeps what is queued (Linux),
+// it comes first: any later write fails, so the client knows to reconnect.
+// Where it discards it (FreeBSD 14 and 15), the queue is read first and the
+// close follows the last read at once; a request written in between is the
+// one that can still be lost there.
+bool EventLoop::reclaim(ConnectionSlot& victim, std::int64_t now) noexcept {
+    const bool overdue = table_.lineOverdue(victim, now);
     if (platform::readShutdownEffect().keepsQueuedInput) sys::shutdownRead(victim.fd);
+    const std::uint64_t before = victim.fill;
     const ReadOutcome outcome = handleReadable(victim, *cache_);
-    if (outcome == ReadOutcome::waiting) {
-        table_.touch(victim, now);  // bytes came after all: not idle
-        return Reclaimed::busy;
+    // Part of a new line came after all: busy, unless its line was overdue
+    // anyway. Complete lines that were dropped leave it as idle as it was.
+    if (outcome == ReadOutcome::waiting && victim.fill != 0 && !overdue) {
+        table_.noteInput(victim, before, now);
+        return false;
     }
     table_.free(victim);
-    if (outcome == ReadOutcome::ended) {
+    if (outcome != ReadOutcome::answered) {
         ++unloggedReclaims_;
         logReclaims(now);
     }
-    return Reclaimed::freed;
+    return true;
 }
 
-EventLoop::Room EventLoop::makeRoom() noexcept {
+bool EventLoop::makeRoom() noexcept {
     for (;;) {
         const std::int64_t now = monotonicNanos();
-        ConnectionSlot* victim = table_.longestIdle(now - kMinIdleBeforeReclaimNs);
+        ConnectionSlot* victim = table_.victim(now);
         if (victim == nullptr) {
-            const std::optional<std::int64_t> oldest = table_.oldestActivity();
-            // Only a table of half-received lines turns new clients away.
-            if (!oldest) return Room::reject;
             // The others wait in the listen queue, without waking the loop,
-            // until the idlest connection has been idle long enough or one
-            // closes.
-            pauseListener(std::max(*oldest + kMinIdleBeforeReclaimNs, now + kMinPauseNs));
-            return Room::wait;
+            // until a connection may be closed or one closes by itself.
+            const std::optional<std::int64_t> next = table_.nextVictimAt();
+            pauseListener(std::max(next.value_or(now + kDescriptorRetryNs), now + kMinPauseNs));
+            return false;
         }
-        if (reclaim(*victim, now) == Reclaimed::freed) return Room::free;
+        // Each busy one is no longer a victim: this ends.
+        if (reclaim(*victim, now)) return true;
     }
 }
 
 void EventLoop::acceptPass() noexcept {
-    for (;;) {
+    bool reclaimed = false;
+    for (std::size_t taken = 0; taken < kAcceptsPerTurn; ++taken) {
         // With every slot taken, the new client gets the slot of a connection
         // idle long enough; a client that reconnects loses nothing, while a
-        // client turned away without a greeting may give up for good.
-        Room room = Room::free;
-        if (table_.occupiedCount() == kMaxConnections) {
-            // Nobody may lose a connection for a client that is not there.
-            if (!sys::readableNow(fds_.listener)) return;
-            room = makeRoom();
-            if (room == Room::wait) return;
+        // client turned away without a greeting may give up for good. One
+        // such close a turn: clients that connect and leave at once (a
+        // connect storm) have freed their slots by the next turn. Nobody may
+        // lose a connection for a client that is not there.
+        if (table_.occupiedCount() == kMaxConnections &&
+            (reclaimed || !sys::readableNow(fds_.listener) || !(reclaimed = makeRoom()))) {
+            return;
         }
         Result<int> accepted = sys::accept4(fds_.listener, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (!accepted) {
             const ErrorCode error = accepted.error();
             if (error == ErrorCode::ProcessFdQuotaExceeded ||
                 error == ErrorCode::SystemFdQuotaExceeded) {
-                // The client stays queued and the level-triggered listener
-                // would wake the loop again at once, for as long as no
-                // descriptor frees (both systems): a busy loop. Paused
-                // instead, until a connection closes or the retry is due.
+                // Out of descriptors, a connection is closed for the new
+                // client as for a full table. Both systems take the
+                // descriptor before they look at the queue (Linux
+                // do_accept, FreeBSD kern_accept4), so the failure does not
+                // say that a client waits. Without a connection to close,
+                // the client stays queued and the level-triggered listener
+                // would wake the loop again at once: paused instead.
+                if (reclaimed || !sys::readableNow(fds_.listener)) return;
+                if ((reclaimed = makeRoom())) continue;
                 if (!descriptorShortageLogged_) {
                     logLine(LogLevel::warning, LogScope::main, "cannot accept: ", error,
                             " (new clients wait until a connection closes)");
                 }
                 descriptorShortageLogged_ = true;
-                pauseListener(monotonicNanos() + kDescriptorRetryNs);
             } else if (error == ErrorCode::WouldBlock) {
                 descriptorShortageLogged_ = false;
             }
             return;
         }
-        int fd = accepted.value();
-        if (room == Room::reject) {
-            logLine(LogLevel::warning, LogScope::main, "max connections reached, rejecting");
-            sys::close(fd);
-            continue;
-        }
+        const int fd = accepted.value();
         ConnectionSlot* slot = table_.occupy(fd, monotonicNanos());
         if (!sendGreeting(fd)) {
             table_.free(*slot);
@@ -399,7 +281,7 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
     running_ = true;
     failure_ = ErrorCode::None;
 
-    platform::KEvent changes[3];
+    platform::KEvent changes[2];
     int pending = 0;
     changes[pending++] = platform::makeEvent(static_cast<std::uintptr_t>(fds.listener),
                                              platform::kFilterRead, platform::kEvAdd);
@@ -408,19 +290,17 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
         platform::kEvAdd | platform::kEvClear, 0,
         // The tag is a number, never dereferenced; kevent carries it as a pointer.
         reinterpret_cast<void*>(kSignalPipeTag));  // NOLINT(performance-no-int-to-ptr)
-    cacheDir_ = fds.cacheDir.value_or(-1);
-    // Start-up has said why there is no watch; a SIGHUP tries again quietly.
-    watchLossLogged_ = cacheDir_ < 0;
     listenerPaused_ = false;
     descriptorShortageLogged_ = false;
     unloggedReclaims_ = 0;
     lastReclaimLog_.reset();
-    if (cacheDir_ >= 0) changes[pending++] = directoryWatch(cacheDir_);
     table_.clear();
     gSignalPipeWrite.store(fds.pipeWrite, std::memory_order_relaxed);
     installHandler(SIGTERM);
     installHandler(SIGINT);
     installHandler(SIGHUP);
+    takeSpare();
+    cacheDir_.start(fds.kqueue, fds.cacheDirPath, fds.cacheDir.value_or(-1));
 
     platform::KEvent events[kEventBatch];
     while (running_) {
@@ -447,6 +327,9 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
             logLine(LogLevel::error, LogScope::main, "kevent failed: ", waited.error());
             continue;
         }
+        // New clients are taken last in a turn, and only a few: what has
+        // already arrived is served first, whatever the rate of connects.
+        bool clientsWaiting = false;
         for (int i = 0; i < waited.value(); ++i) {
             const platform::KEvent& ev = events[i];
             auto ident = static_cast<int>(ev.ident);
@@ -455,14 +338,20 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
             } else if (reinterpret_cast<std::uintptr_t>(ev.udata) == kSignalPipeTag) {
                 if (!drainSignalPipe()) break;  // the rest of the batch is dropped
             } else if (ident == fds.listener) {
-                acceptPass();
-            } else if (cacheDir_ >= 0 && ident == cacheDir_) {
-                cacheDirChanged(ev.fflags);
+                clientsWaiting = true;
+            } else if (cacheDir_.owns(ev.ident)) {
+                releaseSpare();
+                if (cacheDir_.changed(ev)) {
+                    reload("cache directory change detected, reloading");
+                } else {
+                    takeSpare();
+                }
             } else if (ConnectionSlot* slot = table_.find(ident)) {
+                const std::uint64_t before = slot->fill;
                 // Still open means the reads delivered bytes: a first read
                 // with nothing to give closes the connection.
                 if (handleReadable(*slot, cache) == ReadOutcome::waiting) {
-                    table_.touch(*slot, monotonicNanos());
+                    table_.noteInput(*slot, before, monotonicNanos());
                 } else {
                     release(*slot);
                 }
@@ -470,13 +359,14 @@ Status EventLoop::run(const LoopDescriptors& fds, KeyCache& cache) noexcept {
                 sys::close(ident);
             }
         }
+        if (running_ && clientsWaiting) acceptPass();
     }
     // The pipe is closed after this returns; a late signal must not write
     // into whatever descriptor takes its number.
     gSignalPipeWrite.store(-1, std::memory_order_relaxed);
     logReclaims(monotonicNanos(), true);  // a count still waiting for its line
-    if (cacheDir_ >= 0) sys::close(cacheDir_);
-    cacheDir_ = -1;
+    cacheDir_.stop();
+    releaseSpare();
     return failure_;  // None: an orderly shutdown
 }
 

@@ -7,54 +7,24 @@
 #include <string_view>
 
 #include "auth/protocol.h"
+#include "core/cache_dir_watch.h"
+#include "core/connection_table.h"
 #include "platform/kqueue.h"
 
 namespace vg {
 
 class KeyCache;
 
-inline constexpr std::size_t kMaxConnections = 64;
 inline constexpr int kEventBatch = 32;
 // udata tag by which the loop knows the signal pipe.
 inline constexpr std::uintptr_t kSignalPipeTag = 0xDEAD;
+// Connections accepted in one turn at the most: under a connect storm the
+// requests, signals and reloads already waiting are served between turns.
+inline constexpr std::size_t kAcceptsPerTurn = 16;
 
-// A connection is closed for a new client only once it has been idle this
-// long: one greeted a moment ago is about to send its request, and a client
-// (a mail server process) that loses it may not try again.
-inline constexpr std::int64_t kMinIdleBeforeReclaimNs = 1'000'000'000;
 // Closing idle connections is logged at most once per this interval, with
 // the count since the last line, so sustained overload cannot flood the log.
 inline constexpr std::int64_t kReclaimLogIntervalNs = 1'000'000'000;
-
-// Fixed table of client connections; never allocates. Each entry carries the
-// time (monotonic clock, nanoseconds) it was accepted or last delivered bytes.
-class ConnectionTable {
-public:
-    void clear() noexcept;
-    // Lowest-numbered empty entry, or nullptr when all are taken.
-    ConnectionSlot* occupy(int fd, std::int64_t now = 0) noexcept;
-    // First occupied entry whose descriptor is `fd`.
-    ConnectionSlot* find(int fd) noexcept;
-    // The connection delivered bytes and stays open.
-    void touch(ConnectionSlot& slot, std::int64_t now) noexcept;
-    // The connection idle longest among those with no partial line held, last
-    // active at `idleSince` or earlier and with no input waiting unread;
-    // nullptr when there is none.
-    ConnectionSlot* longestIdle(std::int64_t idleSince) noexcept;
-    // When the connection idle longest among those with no partial line held
-    // was last active; nullopt when every occupied entry holds part of a line.
-    std::optional<std::int64_t> oldestActivity() const noexcept;
-    // Closes the slot's descriptor, wipes its input and empties it.
-    void free(ConnectionSlot& slot) noexcept;
-    // Closes every occupied entry in index order; nothing is sent to those clients.
-    void closeAll() noexcept;
-    std::size_t occupiedCount() const noexcept;
-
-private:
-    bool used_[kMaxConnections] = {};
-    std::int64_t lastActive_[kMaxConnections] = {};
-    ConnectionSlot slots_[kMaxConnections];
-};
 
 struct LoopDescriptors {
     platform::Kqueue kqueue;
@@ -76,25 +46,24 @@ public:
     ConnectionTable& connections() noexcept { return table_; }
 
 private:
-    enum class Room : std::uint8_t { free, wait, reject };
-    enum class Reclaimed : std::uint8_t { freed, busy };
-
+    // Accepts up to kAcceptsPerTurn new clients, no more than there is room for.
     void acceptPass() noexcept;
-    // With every slot taken: frees one for a new client, or pauses the
-    // listener until a connection becomes idle long enough (wait), or says
-    // that every slot holds part of a line (reject).
-    Room makeRoom() noexcept;
-    Reclaimed reclaim(ConnectionSlot& victim, std::int64_t now) noexcept;
+    // Frees a slot, and with it a descriptor, for a new client by closing the
+    // connection the table's policy names; false when none may be closed
+    // yet: the listener is then paused until one may.
+    bool makeRoom() noexcept;
+    // False when the connection turned out busy and stays.
+    bool reclaim(ConnectionSlot& victim, std::int64_t now) noexcept;
     // Writes the rate-limited line for connections closed as idle, when due
     // or, at shutdown, whenever a count is waiting.
     void logReclaims(std::int64_t now, bool atShutdown = false) noexcept;
     // False when the batch held a shutdown request.
     bool drainSignalPipe() noexcept;
     void reload(const char* reason) noexcept;
-    void cacheDirChanged(std::uint32_t notes) noexcept;
-    // Opens cache_dir by path and watches it in place of the old descriptor;
-    // false (logged once until a watch succeeds again) when it cannot.
-    bool watchCacheDir() noexcept;
+    // The spare descriptor is given back for opening the keys file or a
+    // directory, so that a table full of clients cannot make a reload fail.
+    void releaseSpare() noexcept;
+    void takeSpare() noexcept;
     // False when the loop cannot go on.
     bool registrationRefused(const platform::KEvent& ev) noexcept;
     // Frees a connection's slot; new clients may take it.
@@ -109,8 +78,8 @@ private:
     KeyCache* cache_ = nullptr;
     bool running_ = true;
     ErrorCode failure_ = ErrorCode::None;
-    int cacheDir_ = -1;  // the watched directory, owned; -1 when not watched
-    bool watchLossLogged_ = false;
+    CacheDirWatch cacheDir_;
+    int spare_ = -1;
     bool listenerPaused_ = false;
     std::int64_t resumeAt_ = 0;
     bool descriptorShortageLogged_ = false;

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -112,43 +115,89 @@ TEST_F(Serving, FailedReloadKeepsOldTable) {
     EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
 }
 
-// A deployment that swaps a whole new directory into place: the watch must
-// move to the new directory, not follow the old one to its new name.
-TEST_F(Serving, CacheDirSwappedInPlaceIsWatchedAnew) {
-#if !defined(__linux__)
-    GTEST_SKIP() << "swaps with renameat2(RENAME_EXCHANGE), which only Linux has";
-#else
-    const std::string fresh = d.dir().file("cache.new");
-    ASSERT_EQ(::mkdir(fresh.c_str(), 0755), 0);
-    d.dir().write("cache.new/keys", sha256Hex("gamma-pw") + "\tcarol\n");
-    ASSERT_EQ(::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, d.cacheDir().c_str(), RENAME_EXCHANGE),
-              0);
-    ASSERT_TRUE(d.waitForLog("(generation 2)\n")) << d.log();
-    EXPECT_EQ(d.auth("1", "", "gamma-pw"), "OK\t1\tuser=carol\n");
-    d.replaceKeys(sha256Hex("delta-pw") + "\tdave\n");  // inside the new directory
-    ASSERT_TRUE(d.waitForLog("(generation 3)\n")) << d.log();
-    EXPECT_EQ(d.auth("2", "", "delta-pw"), "OK\t2\tuser=dave\n");
-#endif
+// Whether the daemon answers `password` with OK within `timeout`, asked every 50 ms.
+bool acceptedWithin(Daemon& d, const std::string& password, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (d.auth("1", "", password).starts_with("OK\t")) return true;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
 }
 
-// Moved away with nothing in its place: the keys in use stay, one warning,
-// and a SIGHUP once the directory is back watches and reloads it.
-TEST_F(Serving, CacheDirMovedAwayKeepsKeysUntilSighupFindsItAgain) {
-    ASSERT_EQ(::rename(d.cacheDir().c_str(), d.dir().file("old").c_str()), 0);
-    const std::string lost = "warning(main): cannot open cache dir " + d.cacheDir() +
-                             " for watching: error.FileNotFound (reload on SIGHUP only)\n";
-    ASSERT_TRUE(d.waitForLog(lost)) << d.log();
-    d.signal(SIGHUP);  // still gone: no second warning
-    ASSERT_TRUE(d.waitForLog("keys file not found")) << d.log();
-    EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
-    ASSERT_EQ(::mkdir(d.cacheDir().c_str(), 0755), 0);
-    d.writeKeys(sha256Hex("gamma-pw") + "\tcarol\n");
-    d.signal(SIGHUP);
-    ASSERT_TRUE(d.waitForLog("(generation 2)\n")) << d.log();
-    d.replaceKeys(sha256Hex("delta-pw") + "\tdave\n");  // seen without a signal again
-    ASSERT_TRUE(d.waitForLog("(generation 3)\n")) << d.log();
-    EXPECT_EQ(d.auth("2", "", "delta-pw"), "OK\t2\tuser=dave\n");
-    EXPECT_EQ(Daemon::countOf(d.log(), lost), 1) << d.log();
+// However the cache directory is replaced, the new one's keys are read
+// without a signal (unless the case sends one), and a key renamed into it
+// later is read too: the new directory is what is watched.
+TEST(CacheDir, ReplacedDirectoryIsFollowed) {
+    struct Case {
+        const char* name;
+        bool viaLink;  // cache_dir names a symbolic link to the directory
+        void (*replace)(Daemon& d, const std::string& next);
+    };
+    const Case cases[] = {
+        {"two renames 0.3 s apart", false,
+         [](Daemon& d, const std::string& next) {
+             ASSERT_EQ(::rename(d.cacheDir().c_str(), d.dir().file("old").c_str()), 0);
+             std::this_thread::sleep_for(300ms);
+             ASSERT_EQ(::rename(next.c_str(), d.cacheDir().c_str()), 0);
+         }},
+        {"rmdir, then mkdir and a keys file", false,
+         [](Daemon& d, const std::string&) {
+             ASSERT_EQ(::unlink((d.cacheDir() + "/keys").c_str()), 0);
+             ASSERT_EQ(::rmdir(d.cacheDir().c_str()), 0);
+             // Gone: one warning, and the keys in use stay.
+             ASSERT_TRUE(d.waitForLog("stay in use until it is back)\n")) << d.log();
+             EXPECT_EQ(d.auth("1", "", "alpha-pw"), "OK\t1\tuser=alice\n");
+             ASSERT_EQ(::mkdir(d.cacheDir().c_str(), 0755), 0);
+             d.replaceKeys(sha256Hex("gamma-pw") + "\tcarol\n");
+         }},
+        {"symbolic link pointed elsewhere", true,
+         [](Daemon& d, const std::string& next) {
+             const std::string link = d.dir().file("link.tmp");
+             ASSERT_EQ(::symlink(next.c_str(), link.c_str()), 0);
+             ASSERT_EQ(::rename(link.c_str(), d.cacheDir().c_str()), 0);
+         }},
+        {"removed and made again behind a stopped daemon, then SIGHUP", false,
+         [](Daemon& d, const std::string& next) {
+             d.signal(SIGSTOP);
+             ASSERT_EQ(::unlink((d.cacheDir() + "/keys").c_str()), 0);
+             ASSERT_EQ(::rmdir(d.cacheDir().c_str()), 0);
+             ASSERT_EQ(::rename(next.c_str(), d.cacheDir().c_str()), 0);
+             d.signal(SIGCONT);
+             d.signal(SIGHUP);
+         }},
+#if defined(__linux__)  // renameat2(RENAME_EXCHANGE) is Linux's alone
+        {"exchanged in one rename", false,
+         [](Daemon& d, const std::string& next) {
+             ASSERT_EQ(::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, d.cacheDir().c_str(),
+                                   RENAME_EXCHANGE),
+                       0);
+         }},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Daemon d;
+        const std::string real = d.dir().file("cache.a");
+        if (c.viaLink) {
+            ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
+            ASSERT_EQ(::symlink(real.c_str(), d.dir().file("cache.link").c_str()), 0);
+            d.setCacheDir(d.dir().file("cache.link"));
+        }
+        d.writeConfig();
+        d.writeKeys(sha256Hex("alpha-pw") + "\talice\n");
+        ASSERT_TRUE(d.startAndWait()) << d.log();
+        const std::string next = d.dir().file("cache.new");
+        ASSERT_EQ(::mkdir(next.c_str(), 0755), 0);
+        d.dir().write("cache.new/keys", sha256Hex("gamma-pw") + "\tcarol\n");
+        c.replace(d, next);
+        EXPECT_TRUE(acceptedWithin(d, "gamma-pw", 3000ms)) << d.log();
+        d.replaceKeys(sha256Hex("delta-pw") + "\tdave\n");  // inside the new directory
+        EXPECT_TRUE(acceptedWithin(d, "delta-pw", 3000ms)) << d.log();
+        EXPECT_LE(Daemon::countOf(d.log(), "until it is back"), 1) << d.log();  // warned once
+        d.signal(SIGTERM);
+        EXPECT_EQ(d.waitExit(), 0) << d.log();
+    }
 }
 
 // 64 connected clients that have read their greeting; the start-up probe's
@@ -177,7 +226,7 @@ constexpr auto kMinIdle = std::chrono::nanoseconds(kMinIdleBeforeReclaimNs);
 TEST_F(Serving, FullTableOfFreshClientsMakesANewClientWait) {
     std::vector<Client> clients = fillTable(d);
     const auto filled = std::chrono::steady_clock::now();
-    clients[0].send("VERSION\t1\t2\nCPID\t1\n");  // activity: no longer the idlest
+    clients[0].send("AUTH\t5\tPLAIN\tresp=");  // part of a request: not idle
     std::this_thread::sleep_for(100ms);
     Client late(d.socketPath());
     ASSERT_TRUE(late.ok());
@@ -198,7 +247,7 @@ TEST_F(Serving, FullTableOfFreshClientsMakesANewClientWait) {
     EXPECT_TRUE(d.waitForLog("warning(main): max connections reached, closed 1 idle connection\n"))
         << d.log();
     EXPECT_EQ(Daemon::countOf(d.log(), "rejecting"), 0) << d.log();
-    clients[0].send("AUTH\t5\tPLAIN\tresp=" + plainCredential("x", "alpha-pw") + "\n");
+    clients[0].send(plainCredential("x", "alpha-pw") + "\n");
     EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
 }
 
@@ -237,33 +286,93 @@ TEST_F(Serving, RequestMeetingTheReclaimIsAnsweredOrRefused) {
         }
     }
     EXPECT_EQ(lost, 0);
+    // The count of a second's closes may wait for its line.
+    EXPECT_TRUE(d.waitForLog("idle connection", 2000ms)) << "no round met a reclaim";
+    const int reclaims = Daemon::closedIdleCount(d.log());
+    std::printf("reclaim race: %d reclaims, %d requests answered, %d lost\n", reclaims, answered,
+                lost);
     // On a loaded machine the writer may only run once every connection is
     // closed: then no request met a reclaim, and nothing was shown.
     if (answered == 0) GTEST_SKIP() << "no request reached a connection before its close";
 }
 
-TEST_F(Serving, TableOfHalfReceivedLinesRejectsThenSlotsAreReused) {
-    std::vector<Client> clients = fillTable(d);
-    for (Client& c : clients) c.send("AUTH\t5\tPLAIN\tresp=");
-    std::this_thread::sleep_for(100ms);
-    Client extra(d.socketPath());
-    ASSERT_TRUE(extra.ok());
-    EXPECT_TRUE(extra.closedWithin(3000ms));
-    EXPECT_TRUE(d.waitForLog("warning(main): max connections reached, rejecting\n"));
-    // Free one slot: the next client is served normally.
-    clients[10].close();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(d.auth("77", "", "beta-pw"), "OK\t77\tuser=bob\n");
-    // The other clients still hold their slots and their lines.
-    clients[0].send(plainCredential("x", "alpha-pw") + "\n");
-    EXPECT_EQ(clients[0].readAll(), "OK\t5\tuser=alice\n");
+// Clients that never send a request cannot hold every slot: a complete line
+// dropped unanswered does not make a connection busy, and an unfinished line
+// has a deadline. A newcomer is served once a holder may be closed.
+TEST_F(Serving, ClientsThatNeverAskCannotHoldTheTable) {
+    struct Case {
+        const char* name;
+        std::string every900ms;
+        std::chrono::milliseconds greetedWithin;
+    };
+    const Case cases[] = {
+        {"a complete line every 0.9 s", "VERSION\t1\t2\n", 3000ms},
+        {"one more byte of a line every 0.9 s", "x", 10000ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Client> holders = fillTable(d);
+        const int closedBefore = Daemon::closedIdleCount(d.log());
+        std::atomic<bool> stop{false};
+        std::thread talker([&] {
+            while (!stop) {
+                for (Client& h : holders) h.send(c.every900ms);
+                for (int i = 0; i < 9 && !stop; ++i) std::this_thread::sleep_for(100ms);
+            }
+        });
+        Client late(d.socketPath());
+        EXPECT_EQ(late.readBytes(38, c.greetedWithin), kGreeting);
+        late.send("AUTH\t9\tPLAIN\tresp=" + plainCredential("", "beta-pw") + "\n");
+        EXPECT_EQ(late.readAll(), "OK\t9\tuser=bob\n");
+        stop = true;
+        talker.join();
+        for (int i = 0; i < 30 && Daemon::closedIdleCount(d.log()) == closedBefore; ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_GT(Daemon::closedIdleCount(d.log()), closedBefore) << d.log();
+    }
+}
+
+// A local process connecting and closing as fast as it can keeps no request,
+// SIGHUP or SIGTERM waiting: a turn of the loop takes only a few new clients.
+TEST_F(Serving, ConnectStormDelaysNothingElse) {
+    std::vector<Client> held = fillTable(d);
+    // Part of a request: protected from the storm's clients for a while.
+    ASSERT_TRUE(held[63].send("AUTH\t7\tPLAIN\tresp="));
+    std::atomic<bool> stop{false};
+    std::atomic<long> connects{0};
+    std::thread storm([&] {
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        while (!stop && std::chrono::steady_clock::now() < end) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (platform::connectUnix(fd, d.socketPath()) == 0) ++connects;
+            ::close(fd);
+        }
+    });
+    constexpr auto kTurn = 100ms;  // within one turn, with room for a busy machine
+    std::this_thread::sleep_for(1000ms);
+    const std::string reply = "OK\t7\tuser=bob\n";
+    held[63].send(plainCredential("", "beta-pw") + "\n");
+    EXPECT_EQ(held[63].readBytes(reply.size(), kTurn), reply);
+    d.signal(SIGHUP);
+    EXPECT_TRUE(d.waitForLog("reload signal received (SIGHUP)", kTurn)) << d.log();
+    std::this_thread::sleep_for(500ms);
+    d.signal(SIGTERM);
+    EXPECT_TRUE(d.waitForLog("shutdown signal received", kTurn)) << d.log();
+    stop = true;
+    storm.join();
+    EXPECT_EQ(d.waitExit(), 0) << d.log();
+    EXPECT_GT(connects.load(), 10000);
+    std::printf("connect storm: %ld connects\n", connects.load());
+    ASSERT_TRUE(d.startAndWait()) << d.log();  // TearDown stops this one
 }
 
 TEST_F(Serving, BurstAgainstHeldIdleConnectionsIsAnsweredInFull) {
     std::vector<Client> held = fillTable(d);
     std::this_thread::sleep_for(kMinIdle + 50ms);
     // Each client writes its request at once; none of them is ever idle, so
-    // only the 64 held connections give up their slots.
+    // only held connections give up their slots, and only as many as the
+    // burst needs: its clients are answered first in each turn.
     std::vector<Client> burst;
     for (int i = 0; i < 200; ++i) {
         burst.emplace_back(d.socketPath());
@@ -276,13 +385,15 @@ TEST_F(Serving, BurstAgainstHeldIdleConnectionsIsAnsweredInFull) {
                   std::string(kGreeting) + "OK\t" + std::to_string(i) + "\tuser=bob\n")
             << i;
     }
-    for (Client& c : held) EXPECT_TRUE(c.closedWithin(1000ms));
+    int closed = 0;
+    for (Client& c : held) closed += c.closedWithin(1ms) ? 1 : 0;  // all replies are in
+    EXPECT_GE(closed, 1);
     // One line at once, the rest of the count a second later at most.
     int lines = 0;
-    for (int i = 0; i < 40 && Daemon::closedIdleCount(d.log(), &lines) < 64; ++i) {
+    for (int i = 0; i < 40 && Daemon::closedIdleCount(d.log(), &lines) < closed; ++i) {
         std::this_thread::sleep_for(50ms);
     }
-    EXPECT_EQ(Daemon::closedIdleCount(d.log(), &lines), 64) << d.log();
+    EXPECT_EQ(Daemon::closedIdleCount(d.log(), &lines), closed) << d.log();
     EXPECT_LE(lines, 3) << d.log();
 }
 
