@@ -18,8 +18,21 @@
 // does; a second loss is a lost AUTH, counted by what the second attempt met.
 // The run stops after R AUTHs in all (--requests, default 12000).
 //
+// With --hold-ms H as well, each process holds its fresh connection H ms
+// after the greeting before the AUTH, as a mail server process does between
+// its client's EHLO and AUTH. Above 64 in flight the daemon then has to take
+// held connections for new clients once they have been idle long enough.
+// A process whose held connection was closed before it wrote the AUTH
+// connects once more and sends the AUTH right after the greeting; one whose
+// AUTH was written and then met the close or no reply has lost it, with no
+// retry: the mail server cannot know whether it was answered.
+//
+// "Reclaims met" counts connections closed after the greeting and before the
+// AUTH was written: the daemon took them for a new client.
+//
 //   mailserver-sim SOCKET N RESP [--rounds R] [--concurrency C] [--seconds S]
-//   mailserver-sim SOCKET N RESP --fresh [--requests R] [--think-ms T] [--seconds S]
+//   mailserver-sim SOCKET N RESP --fresh [--requests R] [--think-ms T | --hold-ms H]
+//                  [--seconds S]
 //
 // RESP is the base64 PLAIN credential that every AUTH carries.
 //
@@ -60,6 +73,7 @@ struct Options {
     bool fresh = false;
     int requests = 12000;
     int thinkMs = 0;
+    int holdMs = 0;  // 0: not held
 };
 
 struct Counts {
@@ -167,13 +181,15 @@ constexpr std::array<const char*, kLossKinds> kLossNames = {
     "refused", "closed before greeting", "write failed", "closed after request", "timed out"};
 
 struct FreshCounts {
-    std::atomic<int> sent{0}, ok{0}, fail{0}, reconnects{0};
+    std::atomic<int> sent{0}, ok{0}, fail{0}, reconnects{0}, reclaims{0};
     std::array<std::atomic<int>, kLossKinds> lost{};
 };
 
-// One connection, one AUTH. Sets `loss` and returns false when no reply came.
-bool freshAttempt(const Options& o, int number, const std::string& request, std::string& reply,
-                  Loss& loss) {
+// One connection, `pauseMs` after the greeting, one AUTH. Sets `loss` and
+// returns false when no reply came; `written` tells whether the AUTH was sent.
+bool freshAttempt(const Options& o, int number, int pauseMs, const std::string& request,
+                  std::string& reply, Loss& loss, bool& written) {
+    written = false;
     struct Fd {
         int fd;
         ~Fd() {
@@ -200,11 +216,12 @@ bool freshAttempt(const Options& o, int number, const std::string& request, std:
         loss = timedOut ? kTimedOut : kBeforeGreeting;
         return false;
     }
-    if (o.thinkMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.thinkMs));
+    if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (!sendAll(s.fd, request)) {
         loss = errno == EAGAIN ? kTimedOut : kWriteFailed;
         return false;
     }
+    written = true;
     reply = readSome(s.fd, 512, true, &timedOut);
     if (reply.starts_with("OK\t") || reply.starts_with("FAIL\t")) return true;
     loss = timedOut ? kTimedOut : kAfterRequest;
@@ -213,6 +230,7 @@ bool freshAttempt(const Options& o, int number, const std::string& request, std:
 
 int runFresh(const Options& o) {
     const auto stopAt = Clock::now() + std::chrono::seconds(o.seconds);
+    const bool held = o.holdMs > 0;
     FreshCounts counts;
     std::latch ready(o.processes);  // all in flight from the first AUTH on
     auto process = [&](int number) {
@@ -227,10 +245,17 @@ int runFresh(const Options& o) {
                 "AUTH\t" + std::to_string(id) + "\tPLAIN\tservice=smtp\tresp=" + o.resp + "\n";
             std::string reply;
             Loss loss = kRefused;
-            bool answered = freshAttempt(o, number, request, reply, loss);
-            if (!answered) {
+            bool written = false;
+            auto attempt = [&](int pauseMs) {
+                const bool answered =
+                    freshAttempt(o, number, pauseMs, request, reply, loss, written);
+                if (!answered && loss == kWriteFailed) ++counts.reclaims;
+                return answered;
+            };
+            bool answered = attempt(held ? o.holdMs : o.thinkMs);
+            if (!answered && !(held && written)) {
                 ++counts.reconnects;
-                answered = freshAttempt(o, number, request, reply, loss);
+                answered = attempt(o.thinkMs);
             }
             if (!answered) {
                 ++counts.lost[loss];
@@ -253,10 +278,11 @@ int runFresh(const Options& o) {
         why += (k == 0 ? "" : ", ") + std::to_string(counts.lost[k].load()) + " " + kLossNames[k];
     }
     std::printf(
-        "fresh, in flight %d, think %d ms: %d of %d AUTHs sent, %d OK, %d FAIL, %d lost (%s), "
-        "%d reconnects\n",
-        o.processes, o.thinkMs, counts.sent.load(), o.requests, counts.ok.load(),
-        counts.fail.load(), lost, why.c_str(), counts.reconnects.load());
+        "fresh, in flight %d, %s %d ms: %d of %d AUTHs sent, %d OK, %d FAIL, %d lost (%s), "
+        "%d reclaims met, %d reconnects\n",
+        o.processes, held ? "hold" : "think", held ? o.holdMs : o.thinkMs, counts.sent.load(),
+        o.requests, counts.ok.load(), counts.fail.load(), lost, why.c_str(), counts.reclaims.load(),
+        counts.reconnects.load());
     return 0;
 }
 
@@ -295,6 +321,9 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (flag == "--think-ms") {
             o.thinkMs = number(value, 0);
             freshFlags = true;
+        } else if (flag == "--hold-ms") {
+            o.holdMs = number(value, 1);
+            freshFlags = true;
         } else if (flag == "--seconds") {
             o.seconds = number(value, 1);
         } else {
@@ -302,8 +331,10 @@ bool parse(int argc, char** argv, Options& o) {
         }
     }
     if (o.fresh ? heldFlags : freshFlags) return false;
+    // Held, the pause before the AUTH is the hold; the reconnect sends at once.
+    if (o.holdMs != 0 && o.thinkMs != 0) return false;
     return o.processes > 0 && o.rounds > 0 && o.concurrency > 0 && o.seconds > 0 &&
-           o.requests > 0 && o.thinkMs >= 0;
+           o.requests > 0 && o.thinkMs >= 0 && o.holdMs >= 0;
 }
 
 }  // namespace
@@ -315,7 +346,7 @@ int main(int argc, char** argv) {
                            "usage: mailserver-sim SOCKET N RESP [--rounds R] "
                            "[--concurrency C] [--seconds S]\n"
                            "       mailserver-sim SOCKET N RESP --fresh [--requests R] "
-                           "[--think-ms T] [--seconds S]\n");
+                           "[--think-ms T | --hold-ms H] [--seconds S]\n");
         return 2;
     }
     (void)std::signal(SIGPIPE, SIG_IGN);

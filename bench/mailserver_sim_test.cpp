@@ -64,7 +64,9 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
         int ok;
         int lostAs;  // the index of the loss in the counts; -1 for none
         int reconnects;
-        const char* thinkMs = "0";  // pause between the greeting and the AUTH write
+        int reclaims = 0;  // closed between the greeting and the AUTH write
+        const char* pauseFlag = "--think-ms";
+        const char* pauseMs = "0";  // between the greeting and the AUTH write
     };
     const Case cases[] = {
         {"answered", {Act::answer}, 3, -1, 0},
@@ -73,8 +75,12 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
         {"closed at accept", {Act::closeAtAccept}, 0, 1, 3},
         // The pause lets the server's close land before the write, which then
         // fails; without it the write may win the race and count as "after request".
-        {"closed after the greeting", {Act::greetAndClose}, 0, 2, 3, "300"},
+        {"closed after the greeting", {Act::greetAndClose}, 0, 2, 3, 6, "--think-ms", "300"},
         {"closed after the request", {Act::closeAfterRequest}, 0, 3, 3},
+        // Held: a close before the AUTH is a reclaim, retried; a written AUTH
+        // that meets the close is lost without a retry.
+        {"held, reclaimed", {Act::greetAndClose, Act::answer}, 3, -1, 1, 1, "--hold-ms", "300"},
+        {"held, lost", {Act::closeAfterRequest, Act::answer}, 2, 3, 0, 0, "--hold-ms", "300"},
     };
     char dir[] = "/tmp/vg-sim-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -95,7 +101,7 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
         // Three AUTHs, one client: the second case loses only the first.
         const vg::test::ToolRun run =
             vg::test::runTool({VG_SIM_PATH, path, "1", "cmVzcA==", "--fresh", "--requests", "3",
-                               "--think-ms", c.thinkMs});
+                               c.pauseFlag, c.pauseMs});
         stop = true;
         if (server.joinable()) server.join();
         ::close(listener);
@@ -105,11 +111,13 @@ TEST(MailserverSim, FreshModeCountsEachLossAfterOneReconnect) {
                                "closed after request", "timed out"};
         std::string lost;
         for (int k = 0; k < 5; ++k) {
-            lost += (k == 0 ? "" : ", ") + std::to_string(k == c.lostAs ? 3 : 0) + " " + kinds[k];
+            lost += (k == 0 ? "" : ", ") + std::to_string(k == c.lostAs ? 3 - c.ok : 0) + " " +
+                    kinds[k];
         }
         EXPECT_EQ(run.status, 0) << c.name << ": " << run.err;
         EXPECT_NE(run.out.find("3 of 3 AUTHs sent, " + std::to_string(c.ok) + " OK, 0 FAIL, " +
                                std::to_string(3 - c.ok) + " lost (" + lost + "), " +
+                               std::to_string(c.reclaims) + " reclaims met, " +
                                std::to_string(c.reconnects) + " reconnects\n"),
                   std::string::npos)
             << c.name << ": " << run.out;

@@ -8,10 +8,14 @@
 #   overload (--fresh): C clients in flight in FRESH, RUNS runs each, REQUESTS
 #                       AUTHs per run; then THINK_MS ms of work after the
 #                       greeting for C in THINK_AT, RUNS runs each
+#   held (--hold-ms):   C clients in flight in HELD, each holding its fresh
+#                       connection HOLD_MS ms before the AUTH, RUNS runs each of
+#                       HELD_REQUESTS AUTHs (fewer: each takes over a second)
 #
 #   bench/run_mailserver.sh [DAEMON]
 #     (NS="60 65 120" ROUNDS=1 CONC=1 FRESH="60 65 120 200" THINK_AT="120 200"
-#      THINK_MS=50 RUNS=3 REQUESTS=12000; an empty list skips its part)
+#      THINK_MS=50 HELD="65 120 200" HOLD_MS=1200 HELD_REQUESTS=1000 RUNS=3
+#      REQUESTS=12000; an empty list skips its part)
 #
 # Bounded: no run sends an AUTH after SIM_SECONDS (default 30) and every wait in
 # the simulator has a 2 s limit, so each run stops by itself.
@@ -23,6 +27,9 @@ CONC=${CONC:-1}
 FRESH=${FRESH-60 65 120 200}
 THINK_AT=${THINK_AT-120 200}
 THINK_MS=${THINK_MS:-50}
+HELD=${HELD-65 120 200}
+HOLD_MS=${HOLD_MS:-1200}
+HELD_REQUESTS=${HELD_REQUESTS:-1000}
 RUNS=${RUNS:-3}
 REQUESTS=${REQUESTS:-12000}
 SIM_SECONDS=${SIM_SECONDS:-30}
@@ -72,6 +79,11 @@ done
 for c in $THINK_AT; do
     for _ in $(seq "$RUNS"); do
         run "$c" "$resp" --fresh --requests "$REQUESTS" --think-ms "$THINK_MS"
+    done
+done
+for c in $HELD; do
+    for _ in $(seq "$RUNS"); do
+        run "$c" "$resp" --fresh --requests "$HELD_REQUESTS" --hold-ms "$HOLD_MS"
     done
 done
 echo "load: $(uptime)"
