@@ -244,7 +244,7 @@ Failure checkAsOtherUser(const std::string& path, const passwd& pw) {
 }  // namespace
 
 Failure checkConfiguration(const char* configPath, const std::string& user) {
-    const std::string path = configPath != nullptr ? configPath : std::string(kDefaultConfigPath);
+    const std::string path = configPath != nullptr ? configPath : std::string(kToolsConfigPath);
     if (!user.empty()) {
         errno = 0;
         const passwd* pw = ::getpwnam(user.c_str());

@@ -248,7 +248,7 @@ std::vector<ConfigFinding> readConfigText(std::string_view text, Config& cfg, Co
 }
 
 Failure loadToolSettings(const char* given, int status, ToolSettings& out) {
-    const std::string path = given != nullptr ? given : std::string(kDefaultConfigPath);
+    const std::string path = given != nullptr ? given : std::string(kToolsConfigPath);
     Result<OwnedBytes> file = readWholeFile(path, kConfigFileLimit);
     if (!file && given == nullptr && file.error() == ErrorCode::FileNotFound) return {};
     if (!file) {

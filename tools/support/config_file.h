@@ -14,6 +14,10 @@
 
 namespace vg::tools {
 
+// The configuration file the tools read without -c: the service files' one
+// under the install prefix, where the daemon's own default is fixed.
+inline constexpr std::string_view kToolsConfigPath = VG_TOOLS_CONFIG;
+
 // Something in the file worth an administrator's attention; `line` is 0 for
 // the file as a whole. `stopsDaemon`: the daemon refuses to start over it.
 // `unsettled`: a known key whose setting on this line does not take (an
@@ -53,8 +57,8 @@ struct ToolSettings {
     std::string keysFile() const { return cacheDir + std::string(kKeysName); }
 };
 
-// Reads the file given with -c (`given`, nullptr when none was) or else the
-// daemon's default file when it exists. A file that cannot be read, or on
+// Reads the file given with -c (`given`, nullptr when none was) or else
+// kToolsConfigPath when it exists. A file that cannot be read, or on
 // which the daemon would not start, is a Failure with `status`.
 Failure loadToolSettings(const char* given, int status, ToolSettings& out);
 
