@@ -246,9 +246,10 @@ EOF
 	esac
 done
 
-# 4. A daemon that exits at start-up past a clean check (a regular file
-# where the socket goes), with the former run-as knob and the retired log
-# file setting: the postcmd says so and names the log.
+# 4. A daemon that exits at start-up past a clean check (the stand-in's:
+# the real one names the regular file where the socket goes), with the
+# former run-as knob and the retired log file setting: the postcmd says so
+# and names the log.
 occupied=$root/var/run/occupied.sock
 printf '[sasl]\nsocket = %s\ncache_dir = %s\n' "$occupied" "$root/var/db/vellumgard" \
 	>"$root/usr/local/etc/bad.conf"
