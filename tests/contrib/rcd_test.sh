@@ -87,6 +87,13 @@ printf '%s\n' "$@" >"$root/install.args"
 for dir; do :; done
 mkdir -p -m 0750 "$dir"
 EOF_INSTALL
+# Stand-in for chown(1), for run-as users that do not exist here: records
+# its arguments.
+cat >"$root/bin/chown" <<'EOF_CHOWN'
+#!/bin/sh
+root=$(cd "$(dirname "$0")/.." && pwd)
+printf '%s\n' "$@" >"$root/chown.args"
+EOF_CHOWN
 # Stand-in for id(1): the users that exist are the lines of $root/users.
 cat >"$root/bin/id" <<'EOF_ID'
 #!/bin/sh
@@ -110,7 +117,8 @@ if grep -q '^socket_mod[[:space:]]*=' "$3"; then
 	exit 1
 fi
 EOF_CHECK
-chmod +x "$root/usr/sbin/daemon" "$root/bin/install" "$root/bin/id" "$root/usr/local/bin/vellumgard-key"
+chmod +x "$root/usr/sbin/daemon" "$root/bin/install" "$root/bin/chown" "$root/bin/id" \
+	"$root/usr/local/bin/vellumgard-key"
 : >"$root/users"
 
 # run_rc COMMAND: runs "rc.d COMMAND" with the rc.conf given on standard
@@ -120,7 +128,7 @@ chmod +x "$root/usr/sbin/daemon" "$root/bin/install" "$root/bin/id" "$root/usr/l
 run_rc()
 {
 	cat >"$root/rc.conf"
-	rm -f "$root/record" "$root/install.args" "$root/check.args" "$root/hung"
+	rm -f "$root/record" "$root/install.args" "$root/chown.args" "$root/check.args" "$root/hung"
 	(
 		sleep 15
 		: >"$root/hung"
@@ -151,8 +159,12 @@ expect_lines()
 }
 
 # 1. Defaults: syslog authpriv, the socket directory of the shipped sample,
-# a run-as user that rc.subr must not see, a configuration path with a space.
-# start returns at once with its output read through a pipe.
+# a run-as user that rc.subr must not see, a configuration path with a space,
+# the lock file a run as root left, handed to the run-as user. start returns
+# at once with its output read through a pipe.
+sock=$root/var/run/vellumgard/vellumgard.sock
+mkdir -p "$root/var/run/vellumgard"
+: >"$sock.lock"
 conf="$root/usr/local/etc/vg conf"
 cat "$root/sample.conf" - >"$conf" <<EOF
   socket = '$root/var/run/vellumgard/vellumgard.sock'
@@ -171,7 +183,7 @@ expect_lines "$root/record" "$root/usr/sbin/daemon" -f -P "$root/var/run/vellumg
 	"$root/usr/local/sbin/vellumgard" -c "$conf"
 expect_lines "$root/install.args" -d -m 0750 -o vgrun -g postfix "$root/var/run/vellumgard"
 expect_lines "$root/check.args" --check -c "$conf" -u vgrun
-sock=$root/var/run/vellumgard/vellumgard.sock
+expect_lines "$root/chown.args" -h vgrun "$sock.lock"
 case "$(ls -l "$sock" 2>/dev/null)" in
 srw-rw----*) ;;
 *) fail "socket $sock is not srw-rw----: $(ls -l "$sock" 2>&1)" ;;
@@ -202,6 +214,19 @@ EOF
 done
 cp "$root/good.conf" "$conf"
 stop_daemon
+mv "$sock.lock" "$root/lock.saved"
+ln -s "$root/lock.saved" "$sock.lock"
+run_rc configtest <<EOF
+vellumgard_enable=YES
+vellumgard_config="$conf"
+vellumgard_runas=vgrun
+EOF
+case "$status:$out" in
+1:*"$sock.lock is a symbolic link"*) ;;
+*) fail "configtest with a linked lock file: status $status: $out" ;;
+esac
+[ ! -e "$root/chown.args" ] || fail "configtest handed a linked lock file over"
+rm "$sock.lock"
 
 # 3. The run-as user by default: vellumgard where it exists, else root with
 # a note.
@@ -221,9 +246,10 @@ EOF
 	esac
 done
 
-# 4. A daemon that exits at start-up past a clean check (a regular file
-# where the socket goes), with the former run-as knob and the retired log
-# file setting: the postcmd says so and names the log.
+# 4. A daemon that exits at start-up past a clean check (the stand-in's:
+# the real one names the regular file where the socket goes), with the
+# former run-as knob and the retired log file setting: the postcmd says so
+# and names the log.
 occupied=$root/var/run/occupied.sock
 printf '[sasl]\nsocket = %s\ncache_dir = %s\n' "$occupied" "$root/var/db/vellumgard" \
 	>"$root/usr/local/etc/bad.conf"
@@ -286,6 +312,30 @@ EOF
 	*) fail "configtest with the real check and '$typo': status $status: $out" ;;
 	esac
 done
+
+# 7. The chrooted layout of the manual and README: the socket in the mail
+# server's private/ (mode 0700, closed to others) with socket_mode 0666,
+# no socket directory of the script's and root as the run-as user. The
+# real check must find it clean, and the daemon must start and answer.
+if [ "$(id -u)" -ne 0 ]; then
+	echo "rcd_test: not root: the chrooted layout, which checks as root, is skipped"
+else
+	private=$root/var/spool/postfix/private
+	mkdir -p "$private"
+	chmod 0700 "$private"
+	sed -e "s|^socket = .*|socket = $private/vellumgard|" -e "s|^socket_mode = .*|socket_mode = 0666|" \
+		"$root/sample.conf" >"$root/usr/local/etc/chroot.conf"
+	run_rc start <<EOF
+vellumgard_enable=YES
+vellumgard_config=$root/usr/local/etc/chroot.conf
+vellumgard_rundir=""
+vellumgard_runas=""
+EOF
+	[ "$status:$out" = "0:Starting vellumgard." ] || fail "start in the chrooted layout: status $status: $out"
+	"$bin/vellumgard-auth" --probe -s "$private/vellumgard" >/dev/null ||
+		fail "the daemon in the chrooted layout does not answer"
+	stop_daemon
+fi
 
 if [ "$failures" -gt 0 ]; then
 	exit 1

@@ -51,16 +51,44 @@ bool freebsdOnly(const std::string& plistPath) {
            plistPath.rfind("etc/newsyslog.conf.d/", 0) == 0;
 }
 
-// The port's packing list names exactly what is installed under `root`
-// (ending in '/'), less the service files, which the port installs its own
-// way, and the directories it creates (@dir); `mandir` is where the
-// manuals went. Off FreeBSD the FreeBSD-only snippets are not in etc/.
-void expectPlistMatches(const std::string& root, const std::string& mandir) {
+// The port's post-install recipe run on the staging tree `stage` as the
+// ports framework runs it: make's ${VAR} reads as the shell's, and MKDIR is
+// mkdir -p there.
+void runPortPostInstall(const std::string& stage) {
+    std::istringstream makefile(
+        readFile(std::string(VG_SOURCE_DIR) + "/contrib/freebsd/port/Makefile"));
+    std::string recipe;
+    bool inRecipe = false;
+    for (std::string line; std::getline(makefile, line);) {
+        if (inRecipe && (line.empty() || line[0] != '\t')) break;
+        if (inRecipe) recipe += line.substr(1) + "\n";
+        inRecipe = inRecipe || line == "post-install:";
+    }
+    ToolRun run = runTool({"/usr/bin/env", "STAGEDIR=" + stage, "PREFIX=/usr/local",
+                           "MKDIR=mkdir -p", "/bin/sh", "-euc", recipe});
+    ASSERT_EQ(run.status, 0) << recipe << run.err;
+}
+
+// The port's packing list names exactly what is installed under the
+// prefix /usr/local of the staging tree `stage`, less the service files,
+// which the port installs its own way; `mandir` is where the manuals went.
+// Every directory it lists (@dir) must be in the stage after the port's
+// post-install, or pkg create stops. Off FreeBSD the FreeBSD-only snippets
+// are not in etc/.
+void expectPlistMatches(const std::string& stage, const std::string& mandir) {
+    const std::string root = stage + "/usr/local/";
+    runPortPostInstall(stage);
     std::istringstream plist(
         readFile(std::string(VG_SOURCE_DIR) + "/contrib/freebsd/port/pkg-plist"));
     std::set<std::string> listed;
     for (std::string line; std::getline(plist, line);) {
-        if (line.rfind("@dir", 0) == 0) continue;
+        if (line.rfind("@dir", 0) == 0) {
+            const std::size_t after = line.rfind("@dir(", 0) == 0 ? line.find(')') + 1 : 4;
+            const std::string dir = line.substr(line.find_first_not_of(" \t", after));
+            const std::string staged = dir.front() == '/' ? stage + dir : root + dir;
+            EXPECT_TRUE(std::filesystem::is_directory(staged)) << "@dir " << dir << " not staged";
+            continue;
+        }
         if (line.rfind("@sample ", 0) == 0) line.erase(0, 8);
         if (line.rfind("share/man/", 0) == 0) {
             // The port's manual directory, compressed by the ports framework.
@@ -159,7 +187,7 @@ TEST(Install, DestdirTreeHoldsTheDocumentedFilesAndNoLiveConfig) {
     EXPECT_NE(::lstat((root + "etc/vellumgard.conf").c_str(), &st), 0)
         << "a live configuration must never be installed";
 
-    expectPlistMatches(root, mandir);
+    expectPlistMatches(dest.path(), mandir);
 }
 
 TEST(Install, DistConfigurationNeedsNeitherTestLibrary) {
@@ -238,7 +266,7 @@ TEST(Install, ReleaseTarballBuildsAndInstallsWhatThePortLists) {
                                  tree + "/build/dist", "--prefix", "/usr/local"},
                                 "", 120000ms);
     ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
-    expectPlistMatches(stage + "/usr/local/", "share/man");
+    expectPlistMatches(stage, "share/man");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 namespace vg::tools {
 
 // Prints one finding per line on standard output. `configPath` is the -c
-// value or nullptr for the daemon's default file; `user` is empty for the
+// value or nullptr for kToolsConfigPath; `user` is empty for the
 // caller. Status 1 when anything was found or the file could not be read.
 Failure checkConfiguration(const char* configPath, const std::string& user);
 

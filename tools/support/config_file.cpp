@@ -73,47 +73,182 @@ std::string invalidValue(std::string_view key, std::string_view value) {
     return {};
 }
 
+// kConfigKeys' own view of `key`, or an empty view for an unknown key.
+std::string_view knownKey(std::string_view key) {
+    const auto* it = std::find(kConfigKeys.begin(), kConfigKeys.end(), key);
+    return it != kConfigKeys.end() ? *it : std::string_view();
+}
+
+std::size_t keyIndex(std::string_view known) {
+    return static_cast<std::size_t>(std::find(kConfigKeys.begin(), kConfigKeys.end(), known) -
+                                    kConfigKeys.begin());
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Where a trailing comment begins inside an unquoted value, blanks before
+// it included: a '#' or ';' after a blank, as one used to them writes it.
+std::size_t commentStart(std::string_view value) {
+    for (std::size_t i = 1; i < value.size(); ++i) {
+        if ((value[i] == '#' || value[i] == ';') && isBlank(value[i - 1])) {
+            while (isBlank(value[i - 1])) --i;
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// Why a header that is not exactly [sasl] was probably meant to be it, or
+// nothing for a header naming another section.
+std::string misspeltSaslHeader(std::string_view header) {
+    const std::string_view inner = header.substr(1);
+    const std::size_t close = inner.find(']');
+    const std::string_view name = inner.substr(0, close);
+    std::string folded(trimWhitespace(name));
+    std::transform(folded.begin(), folded.end(), folded.begin(), lower);
+    if (folded != "sasl") return {};
+    std::vector<std::string_view> why;
+    if (close == std::string_view::npos) why.emplace_back("no closing bracket");
+    if (trimWhitespace(name) != name) why.emplace_back("blanks inside the brackets");
+    if (trimWhitespace(name) != "sasl") why.emplace_back("other letter case");
+    if (close != std::string_view::npos && close + 1 < inner.size())
+        why.emplace_back("text after the bracket");
+    std::string text = "section header " + quoted(header) + " is not exactly [sasl] (";
+    for (std::size_t i = 0; i < why.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += why[i];
+    }
+    return text + "), so the daemon ignores the settings under it";
+}
+
+// What the parser passes over without a word: a byte order mark, a header
+// meant as [sasl], and settings outside [sasl]. The walk is the daemon's
+// (forEachConfigEntry) with the other side of each decision kept.
+void reportLayout(std::string_view text, std::vector<ConfigFinding>& findings) {
+    static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        const std::string_view first =
+            text.substr(0, text.find('\n')).substr(kByteOrderMark.size());
+        findings.push_back({1,
+                            "the file begins with a UTF-8 byte order mark, which hides " +
+                                quoted(trimWhitespace(first)) +
+                                " on that line from the daemon; save the file without one",
+                            false,
+                            {}});
+    }
+    bool inSasl = false;
+    bool anyHeader = false;
+    for (std::size_t number = 1;; ++number) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = trimWhitespace(text.substr(0, nl));
+        if (!line.empty() && line.front() != '#' && line.front() != ';') {
+            if (line.front() == '[') {
+                inSasl = line == "[sasl]";
+                anyHeader = true;
+                if (std::string why = misspeltSaslHeader(line); !inSasl && !why.empty())
+                    findings.push_back({number, why, false, {}});
+            } else if (const std::size_t eq = line.find('='); !inSasl && eq != line.npos) {
+                const std::string_view key = trimWhitespace(line.substr(0, eq));
+                findings.push_back({number,
+                                    "setting " + quoted(key) + " is outside [sasl] (" +
+                                        (anyHeader ? "under another header" : "before any header") +
+                                        ") and is ignored",
+                                    false, knownKey(key)});
+            }
+        }
+        if (nl == std::string_view::npos) return;
+        text.remove_prefix(nl + 1);
+    }
+}
+
 }  // namespace
 
-std::vector<ConfigFinding> readConfigText(std::string_view text, Config& cfg) {
+std::size_t lineOf(const ConfigLines& lines, std::string_view key) {
+    return lines.at(keyIndex(key));
+}
+
+std::vector<ConfigFinding> readConfigText(std::string_view text, Config& cfg, ConfigLines* lines) {
     std::vector<ConfigFinding> findings;
+    reportLayout(text, findings);
+    ConfigLines set{};
     (void)forEachConfigEntry(text, [&](const ConfigEntry& entry) -> Status {
-        const bool known =
-            std::find(kConfigKeys.begin(), kConfigKeys.end(), entry.key) != kConfigKeys.end();
-        if (!known) {
+        const std::string_view key = knownKey(entry.key);
+        if (key.empty()) {
             std::string finding = "unknown setting " + quoted(entry.key) + " in [sasl] is ignored";
             if (std::string_view near = nearestKey(entry.key); !near.empty()) {
                 finding += "; did you mean " + std::string(near) + "?";
             }
-            findings.push_back({entry.line, finding, false});
+            findings.push_back({entry.line, finding, false, {}});
             return {};
         }
         if (entry.value.empty()) return {};
         const std::string_view value = stripConfigQuotes(entry.value);
-        if (std::string why = invalidValue(entry.key, value); !why.empty()) {
-            findings.push_back({entry.line, why + "; the daemon will not start", true});
+        // A quoted value says where it ends; an unquoted one runs to the end
+        // of the line, comment and all.
+        if (const std::size_t at = commentStart(value);
+            value.size() == entry.value.size() && at != std::string_view::npos) {
+            findings.push_back({entry.line,
+                                std::string(key) + " = " + quoted(value) + ": the daemon reads " +
+                                    quoted(value.substr(at)) +
+                                    " as part of the value (a comment is a line of its own)",
+                                false,
+                                {}});
+        }
+        if (std::string why = invalidValue(key, value); !why.empty()) {
+            findings.push_back({entry.line, why + "; the daemon will not start", true, key});
             return {};
         }
+        if ((key == "socket" || key == "cache_dir") && !value.empty() && value.front() != '/') {
+            findings.push_back({entry.line,
+                                std::string(key) + " = " + quoted(value) +
+                                    " is a relative path, which the daemon resolves against "
+                                    "the directory it starts in (/ under rc.d or systemd)",
+                                false,
+                                {}});
+        }
+        std::size_t& previous = set[keyIndex(key)];
+        if (previous != 0) {
+            findings.push_back({entry.line,
+                                std::string(key) + " is set on lines " + std::to_string(previous) +
+                                    " and " + std::to_string(entry.line) +
+                                    "; the daemon takes the later one",
+                                false,
+                                {}});
+        }
+        previous = entry.line;
         // Checked above, so this writes no log line; it fails only for memory.
-        if (Status st = applyConfigSetting(cfg, entry.key, value); !st) {
+        if (Status st = applyConfigSetting(cfg, key, value); !st) {
             findings.push_back(
-                {entry.line, "cannot keep " + std::string(entry.key) + ": out of memory", true});
+                {entry.line, "cannot keep " + std::string(key) + ": out of memory", true, key});
         }
         return {};
     });
     if (cfg.socket.empty()) {
-        findings.push_back(
-            {0, "socket is empty (a value of two quotes); the daemon will not start", true});
+        findings.push_back({set[keyIndex("socket")],
+                            "socket is empty (a value of two quotes); the daemon will not start",
+                            true, "socket"});
     }
     if (cfg.cache_dir.empty()) {
-        findings.push_back(
-            {0, "cache_dir is empty (a value of two quotes); the daemon will not start", true});
+        findings.push_back({set[keyIndex("cache_dir")],
+                            "cache_dir is empty (a value of two quotes); the daemon will not start",
+                            true, "cache_dir"});
     }
+    // A setting outside [sasl] leaves nothing unsettled where [sasl] sets the key.
+    for (ConfigFinding& f : findings) {
+        if (!f.stopsDaemon && !f.unsettled.empty() && set[keyIndex(f.unsettled)] != 0)
+            f.unsettled = {};
+    }
+    std::stable_sort(
+        findings.begin(), findings.end(),
+        [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
+    if (lines != nullptr) *lines = set;
     return findings;
 }
 
 Failure loadToolSettings(const char* given, int status, ToolSettings& out) {
-    const std::string path = given != nullptr ? given : std::string(kDefaultConfigPath);
+    const std::string path = given != nullptr ? given : std::string(kToolsConfigPath);
     Result<OwnedBytes> file = readWholeFile(path, kConfigFileLimit);
     if (!file && given == nullptr && file.error() == ErrorCode::FileNotFound) return {};
     if (!file) {
