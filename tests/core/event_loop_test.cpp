@@ -75,6 +75,33 @@ TEST(ConnectionTable, LowestFreeSlotFirstNoneWhenFullFreedSlotsReused) {
     EXPECT_FALSE(isOpen(second));
 }
 
+// Whom a new client may replace: connections idle for the minimum time,
+// longest idle first, and only then one whose unfinished line is overdue.
+// Complete lines leave a connection as idle as it was.
+TEST(ConnectionTable, VictimsIdleFirstThenOverdueLines) {
+    constexpr std::int64_t kSecond = 1'000'000'000;
+    auto table = std::make_unique<ConnectionTable>();
+    table->clear();
+    ConnectionSlot* talker = table->occupy(openNull(), 0);    // complete lines only
+    ConnectionSlot* trickler = table->occupy(openNull(), 0);  // part of a line
+    ConnectionSlot* quiet = table->occupy(openNull(), kSecond / 2);
+    table->noteInput(*talker, 0, kSecond / 4);  // its lines were dropped: fill 0
+    trickler->fill = 1;
+    table->noteInput(*trickler, 0, kSecond / 4);
+    trickler->fill = 2;
+    table->noteInput(*trickler, 1, 3 * kSecond);  // more of the same line
+    EXPECT_EQ(table->victim(kSecond - 1), nullptr);
+    EXPECT_EQ(table->nextVictimAt(), kSecond);
+    EXPECT_EQ(table->victim(kSecond), talker);
+    table->free(*talker);
+    EXPECT_EQ(table->victim(5 * kSecond), quiet);
+    table->free(*quiet);
+    EXPECT_EQ(table->victim(kSecond / 4 + kUnfinishedLineDeadlineNs - 1), nullptr);
+    EXPECT_EQ(table->victim(kSecond / 4 + kUnfinishedLineDeadlineNs), trickler);
+    EXPECT_TRUE(table->lineOverdue(*trickler, kSecond / 4 + kUnfinishedLineDeadlineNs));
+    table->closeAll();
+}
+
 // A number no descriptor of the test has, far above those it opens.
 int closedNumber() {
     const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 200);
