@@ -22,6 +22,7 @@ enum class Call {
     Kqueue,
     Fchmodat,
     Openat,
+    Unlinkat,
     Fstat,
     Read,
     Write,
@@ -50,6 +51,7 @@ Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept;
 // `mode` counts only with O_CREAT.
 Result<int> openat(int dirfd, const char* path, int flags, mode_t mode = 0) noexcept;
 Result<struct stat> fstat(int fd) noexcept;
+Status unlinkat(int dirfd, const char* path, int flags) noexcept;
 Result<std::size_t> read(int fd, void* buf, std::size_t count) noexcept;
 Result<std::size_t> write(int fd, const void* buf, std::size_t count) noexcept;
 
