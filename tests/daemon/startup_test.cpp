@@ -31,6 +31,19 @@ std::string loaded(const Daemon& d) {
     return "info(config): loaded config from " + d.configPath() + "\n";
 }
 
+constexpr const char* kReloaded = "info(keycache): reloaded 0 key(s) (generation 1)\n";
+
+// A socket file nobody listens on, as a killed daemon leaves one.
+bool bindStale(const std::string& path) {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(s);
+    return bound;
+}
+
 TEST(Startup, MissingConfigWritesOnlyItsLine) {
     Daemon d;
     d.start(std::vector<std::string>{"-c", d.dir().file("nope.conf")});
@@ -124,9 +137,8 @@ TEST(Startup, SocketInMissingDirectoryIsFileNotFound) {
     d.writeKeys("");
     d.start();
     EXPECT_EQ(d.waitExit(), 1);
-    EXPECT_EQ(
-        d.log(),
-        loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: FileNotFound\n");
+    EXPECT_EQ(d.log(), loaded(d) + kReloaded + "error(main): cannot open lock file " +
+                           d.socketPath() + ".lock: error.FileNotFound\nerror: FileNotFound\n");
 }
 
 TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
@@ -182,6 +194,110 @@ TEST(Startup, StaleSocketOfKilledDaemonIsReplaced) {
     EXPECT_EQ(second.auth("1", "u", "pw2"), "OK\t1\tuser=second\n");
     second.signal(SIGTERM);
     EXPECT_EQ(second.waitExit(), 0);
+}
+
+// Each way the lock file or the socket path can be unusable is named on one
+// line with its path, before the fatal line. Root passes every permission
+// check, so the cases about permissions start the daemon as nobody.
+TEST(Startup, UnusableLockOrSocketPathIsNamed) {
+    constexpr int kNobody = 65534;
+    struct Case {
+        const char* name;
+        bool asNobody;
+        // Arranges the directory; returns the line expected after the load
+        // (empty: the daemon starts) and may name a path that must not appear.
+        std::string (*arrange)(Daemon& d, std::string& mustNotExist);
+    };
+    const Case cases[] = {
+        {"symlinked lock file", false,
+         [](Daemon& d, std::string& mustNotExist) {
+             mustNotExist = d.dir().file("elsewhere");
+             EXPECT_EQ(::symlink(mustNotExist.c_str(), (d.socketPath() + ".lock").c_str()), 0);
+             return "error(main): cannot open lock file " + d.socketPath() +
+                    ".lock: a symbolic link\nerror: SymLinkLoop\n";
+         }},
+        {"lock file of another user", true,
+         [](Daemon& d, std::string&) {
+             d.dir().write("vg.sock.lock", "");
+             EXPECT_EQ(::chmod((d.socketPath() + ".lock").c_str(), 0600), 0);
+             return "error(main): cannot open lock file " + d.socketPath() +
+                    ".lock: owned by uid 0, not by this user (uid 65534)\nerror: AccessDenied\n";
+         }},
+        // The owner's own lock file, left 0400 by a umask of 0277.
+        {"read-only lock file", true,
+         [](Daemon& d, std::string&) {
+             const std::string lock = d.socketPath() + ".lock";
+             d.dir().write("vg.sock.lock", "");
+             EXPECT_EQ(::chmod(lock.c_str(), 0400), 0);
+             EXPECT_EQ(::chown(lock.c_str(), kNobody, kNobody), 0);
+             return std::string();
+         }},
+        {"stale socket in a read-only directory", true,
+         [](Daemon& d, std::string&) {
+             EXPECT_EQ(::mkdir(d.dir().file("ro").c_str(), 0755), 0);
+             d.setSocket(d.dir().file("ro/vg.sock"));
+             const std::string lock = d.socketPath() + ".lock";
+             d.dir().write("ro/vg.sock.lock", "");
+             EXPECT_EQ(::chown(lock.c_str(), kNobody, kNobody), 0);
+             EXPECT_TRUE(bindStale(d.socketPath()));
+             return "error(main): cannot remove stale socket " + d.socketPath() +
+                    ": error.AccessDenied\nerror: AccessDenied\n";
+         }},
+    };
+    for (const Case& c : cases) {
+        if (c.asNobody && ::geteuid() != 0) {
+            GTEST_SKIP() << c.name << " and the cases after it start the daemon as another user, "
+                         << "which needs root";
+        }
+        Daemon d;
+        std::string mustNotExist;
+        const std::string expected = c.arrange(d, mustNotExist);
+        if (c.asNobody) {
+            ASSERT_EQ(::chown(d.dir().path().c_str(), kNobody, kNobody), 0);
+            d.setUser(kNobody);
+        }
+        d.writeConfig();
+        d.writeKeys("");
+        d.start();
+        if (expected.empty()) {
+            EXPECT_TRUE(d.waitReady()) << c.name << ": " << d.log();
+            d.signal(SIGTERM);
+            EXPECT_EQ(d.waitExit(), 0) << c.name;
+            continue;
+        }
+        EXPECT_EQ(d.waitExit(), 1) << c.name;
+        EXPECT_EQ(d.log(), loaded(d) + kReloaded + expected) << c.name;
+        EXPECT_FALSE(exists(mustNotExist)) << c.name;  // "" never exists
+    }
+}
+
+// A daemon whose lock file was removed still serves: a second one locks a
+// new file, but the socket that takes its connect tells it the path is in
+// use, and it leaves the socket as it is.
+TEST(Startup, ServedSocketWithoutLockFileIsNotTakenOver) {
+    Daemon first;
+    first.writeConfig();
+    first.writeKeys(sha256Hex("pw") + "\tfirst\n");
+    ASSERT_TRUE(first.startAndWait()) << first.log();
+    ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
+    struct stat before {};
+    ASSERT_EQ(::lstat(first.socketPath().c_str(), &before), 0);
+    Daemon second;
+    second.setSocket(first.socketPath());
+    second.writeConfig();
+    second.writeKeys("");
+    second.start();
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_EQ(second.log(), loaded(second) + kReloaded + "error(main): socket " +
+                                first.socketPath() +
+                                " is in use: a daemon serves it, but its lock file was removed\n"
+                                "error: AddressInUse\n");
+    struct stat after {};
+    ASSERT_EQ(::lstat(first.socketPath().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitExit(), 0);
 }
 
 TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {

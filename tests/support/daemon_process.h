@@ -64,6 +64,8 @@ public:
     void setExtraConfig(const std::string& lines) { extra_ = lines; }
     // RLIMIT_NOFILE for the daemon, set in the child before exec (0: inherit).
     void setDescriptorLimit(int limit) { fdLimit_ = limit; }
+    // Runs the daemon as this user and group id (root only; -1: as the test).
+    void setUser(int id) { user_ = id; }
     // Starts the daemon with descriptors 0, 1 and 2 closed (no log then).
     void closeStandardDescriptors() { closeStdio_ = true; }
     // Writes the configuration file from the settings above.
@@ -109,6 +111,7 @@ private:
     std::string extra_;
     std::string stderrPath_;
     int fdLimit_ = 0;
+    int user_ = -1;
     bool closeStdio_ = false;
     int pid_ = -1;
     bool reaped_ = false;
