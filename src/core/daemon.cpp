@@ -93,6 +93,15 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
     (void)::unlinkat(AT_FDCWD, cpath, 0);
 }
 
+// Checked before the lock file is made: a path of 104 bytes or more leaves
+// no room for the address's terminator; one ending in "/" names a directory,
+// and its lock file would be a stray ".lock" inside it.
+ErrorCode checkSocketPath(std::string_view path) noexcept {
+    if (path.size() >= platform::kUnixPathCapacity) return ErrorCode::NameTooLong;
+    if (path.ends_with('/')) return ErrorCode::IsDir;
+    return ErrorCode::None;
+}
+
 // Why the lock file could not be opened, in words where the errno alone
 // would mislead: a file another user owns (left by a start as root, say) or
 // a link planted at the path.
@@ -248,10 +257,10 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     if (!sock) return fatal(sock.error());
     sys::UniqueFd listener(sock.value());
 
-    if (config.socket.size() >= platform::kUnixPathCapacity) {
+    if (const ErrorCode invalid = checkSocketPath(config.socket); invalid != ErrorCode::None) {
         logLine(LogLevel::error, LogScope::main, "invalid socket path: ", config.socket, ": ",
-                ErrorCode::NameTooLong);
-        return fatal(ErrorCode::NameTooLong);
+                invalid);
+        return fatal(invalid);
     }
     Result<sys::UniqueFd> lock = lockSocketPath(config.socket);
     if (!lock) return fatal(lock.error());

@@ -216,6 +216,14 @@ TEST(Startup, UnusableLockOrSocketPathIsNamed) {
              return "error(main): cannot open lock file " + d.socketPath() +
                     ".lock: a symbolic link\nerror: SymLinkLoop\n";
          }},
+        {"socket path ending in /", false,
+         [](Daemon& d, std::string& mustNotExist) {
+             EXPECT_EQ(::mkdir(d.dir().file("sub").c_str(), 0755), 0);
+             d.setSocket(d.dir().file("sub/"));
+             mustNotExist = d.dir().file("sub/.lock");
+             return "error(main): invalid socket path: " + d.socketPath() +
+                    ": error.IsDir\nerror: IsDir\n";
+         }},
         {"lock file of another user", true,
          [](Daemon& d, std::string&) {
              d.dir().write("vg.sock.lock", "");
