@@ -244,6 +244,13 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     const Config& config = loaded.value();
 
     if (!initCrypto()) return fatal(ErrorCode::Unexpected);
+    // Asked once, before any connection, and kept for the reclaims. What
+    // can fail is its socketpair, named by socket's table.
+    if (const int err = platform::readShutdownProbeError(); err != 0) {
+        logLine(LogLevel::warning, LogScope::main,
+                "cannot probe the read-side shutdown: ", sys::fromErrno(sys::Call::Socket, err),
+                " (assuming queued input is lost and the peer can still write)");
+    }
 
     gCache.init(config.cache_dir, config.hash_algorithm);
     Status first = gCache.reload();

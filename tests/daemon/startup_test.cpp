@@ -308,6 +308,23 @@ TEST(Startup, ServedSocketWithoutLockFileIsNotTakenOver) {
     EXPECT_EQ(first.waitExit(), 0);
 }
 
+// Out of descriptors, the probe of the read-side shutdown fails: one warning,
+// and start-up goes on (here to the next step that needs a descriptor).
+TEST(Startup, FailedShutdownProbeIsOneWarning) {
+    Daemon d;
+    d.writeConfig();
+    d.writeKeys("");
+    d.setDescriptorLimit(4);  // 0, 1, 2 and one more: a socketpair takes two
+    d.start();
+    EXPECT_EQ(d.waitExit(), 1);
+    EXPECT_EQ(d.log(), loaded(d) +
+                           "warning(main): cannot probe the read-side shutdown: "
+                           "error.ProcessFdQuotaExceeded (assuming queued input is lost and the "
+                           "peer can still write)\n" +
+                           kReloaded + "error(main): cannot open lock file " + d.socketPath() +
+                           ".lock: error.ProcessFdQuotaExceeded\nerror: ProcessFdQuotaExceeded\n");
+}
+
 TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {
     {
         Daemon d;  // cache_dir names a regular file

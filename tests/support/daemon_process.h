@@ -121,8 +121,9 @@ std::string daemonPath();
 std::string toolPath(const std::string& name);
 
 // Whether shutdown(SHUT_RD) on our end makes the peer's next write fail with
-// EPIPE: Linux and FreeBSD 15 on. FreeBSD 14's uipc_send looks only at the
-// sender's state, so there the write succeeds and the peer sees EOF once we
+// EPIPE, as the kernel answers: Linux and FreeBSD's new stream code do. The
+// old one (14, early 15-CURRENT) looks only at the sender's state in
+// uipc_send, so there the write succeeds and the peer sees EOF once we
 // close, which the reply path does right after the reply.
 bool readShutdownFailsPeerWrites();
 
