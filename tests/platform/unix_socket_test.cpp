@@ -9,13 +9,11 @@ namespace vg::platform {
 namespace {
 
 TEST(UnixSocket, ReadShutdownProbeAsksTheKernel) {
-    const ReadShutdownEffect effect = readShutdownEffect();
-    ASSERT_EQ(readShutdownProbeError(), 0);
+    ASSERT_EQ(readShutdownProbeError(), 0);  // the first call: the probe runs here
 #if defined(__linux__)
-    EXPECT_TRUE(effect.keepsQueuedInput);
-    EXPECT_TRUE(effect.refusesPeerWrites);
+    const ReadShutdownEffect effect = readShutdownEffect();
+    EXPECT_TRUE(effect.keepsQueuedInput && effect.refusesPeerWrites);
 #else
-    (void)effect;
     GTEST_SKIP() << "the answer depends on the kernel: FreeBSD 14 and early 15-CURRENT "
                     "{false, false}, the new stream code {false, true}";
 #endif
