@@ -230,7 +230,9 @@ TEST(Startup, UnusableLockOrSocketPathIsNamed) {
     };
     for (const Case& c : cases) {
         const bool asNobody = c.arrange >= Arrange::foreignLock;
-        if (asNobody && ::geteuid() != 0) GTEST_SKIP() << "the cases left need root: run as nobody";
+        if (asNobody && ::geteuid() != 0) {
+            GTEST_SKIP() << "the cases left run the daemon as nobody, which needs root";
+        }
         Daemon d;
         ASSERT_EQ(::mkdir(d.dir().file("sub").c_str(), 0755), 0);
         d.setSocket(d.dir().file(c.socket));
@@ -262,7 +264,7 @@ TEST(Startup, UnusableLockOrSocketPathIsNamed) {
             EXPECT_EQ(d.waitExit(), 0);
         } else {
             EXPECT_EQ(d.waitExit(), 1) << c.socket;
-            EXPECT_EQ(d.log(), loaded(d) + kReloaded + expected);
+            EXPECT_EQ(d.log(), loaded(d) + kReloaded + expected) << c.socket;
         }
         EXPECT_FALSE(exists(d.dir().file("elsewhere")));
         EXPECT_FALSE(exists(d.dir().file("sub/.lock")));
