@@ -94,15 +94,55 @@ void removeSocketFile(std::string_view path, const SocketIdentity* expected = nu
     (void)::unlinkat(AT_FDCWD, cpath, 0);
 }
 
+// Checked before the lock file is made: a path of 104 bytes or more leaves
+// no room for the address's terminator; one ending in "/" names a directory,
+// and its lock file would be a stray ".lock" inside it.
+ErrorCode checkSocketPath(std::string_view path) noexcept {
+    if (path.size() >= platform::kUnixPathCapacity) return ErrorCode::NameTooLong;
+    if (path.ends_with('/')) return ErrorCode::IsDir;
+    return ErrorCode::None;
+}
+
+// Why the lock file could not be opened, in words where the errno alone
+// would mislead: a file another user owns (left by a start as root, say) or
+// a link planted at the path.
+void logLockOpenFailure(const char* lockPath, std::string_view path, ErrorCode code) noexcept {
+    struct stat st {};
+    const bool found = ::fstatat(AT_FDCWD, lockPath, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const uid_t self = ::geteuid();
+    if (found && S_ISLNK(st.st_mode)) {
+        logLine(LogLevel::error, LogScope::main, "cannot open lock file ", path,
+                ": a symbolic link");
+    } else if (found && st.st_uid != self &&
+               (code == ErrorCode::AccessDenied || code == ErrorCode::PermissionDenied)) {
+        logLine(LogLevel::error, LogScope::main, "cannot open lock file ", path, ": owned by uid ",
+                st.st_uid, ", not by this user (uid ", self, ")");
+    } else {
+        logLine(LogLevel::error, LogScope::main, "cannot open lock file ", path, ": ", code);
+    }
+}
+
+// True while `path` still names the file `fd` has open. The lock is on the
+// file, not the name: one removed and created anew between our open and our
+// flock would leave two daemons each holding a lock on a different file.
+bool namesLockedFile(const char* path, int fd) noexcept {
+    Result<struct stat> held = sys::fstat(fd);
+    struct stat named {};
+    return held && ::fstatat(AT_FDCWD, path, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           named.st_dev == held->st_dev && named.st_ino == held->st_ino;
+}
+
+// Enough for a file replaced by chance; a path replaced on every attempt is
+// someone else's doing.
+constexpr int kLockAttempts = 8;
+
 // One daemon per socket path: an exclusive flock(2) on "<socket>.lock",
 // held for the daemon's whole life (the descriptor is never closed before
-// exit). With the lock held, whatever socket is at the path is stale by
-// definition. A connect probe cannot tell that: FreeBSD refuses a connect
-// with ECONNREFUSED to a listener whose accept queue is over 1.5 times its
-// limit and to a socket bound but not yet listening, so a probe would take a
-// busy or starting daemon's socket for a stale one. The lock file is never
-// removed: a daemon removing it at exit races the next one, which may have
-// just locked the file about to go while a third locks a new one.
+// exit). Opened read-only: flock needs no write access (Linux; FreeBSD's
+// sys_flock checks no open mode, unlike fcntl's F_SETLK), so a lock file
+// left 0400 by a strict umask does not keep its owner out. The lock file is
+// never removed: a daemon removing it at exit races the next one, which may
+// have just locked the file about to go while a third locks a new one.
 Result<sys::UniqueFd> lockSocketPath(std::string_view socketPath) noexcept {
     char lockPath[kPathBufferSize];
     if (socketPath.size() + kLockSuffix.size() >= sizeof lockPath) return ErrorCode::NameTooLong;
@@ -110,20 +150,69 @@ Result<sys::UniqueFd> lockSocketPath(std::string_view socketPath) noexcept {
     std::memcpy(lockPath + socketPath.size(), kLockSuffix.data(), kLockSuffix.size());
     const std::string_view path(lockPath, socketPath.size() + kLockSuffix.size());
     lockPath[path.size()] = '\0';
-    // O_NOFOLLOW: a link planted at the lock path must not make the daemon
-    // create or lock a file elsewhere.
-    Result<int> opened =
-        sys::openat(AT_FDCWD, lockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (!opened) return opened.error();
-    sys::UniqueFd lock(opened.value());
-    Status locked = sys::tryLockExclusive(lock.get());
-    if (!locked) {
-        if (locked.error() != ErrorCode::WouldBlock) return locked.error();
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        // O_NOFOLLOW: a link planted at the lock path must not make the
+        // daemon create or lock a file elsewhere.
+        Result<int> opened =
+            sys::openat(AT_FDCWD, lockPath, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (!opened) {
+            logLockOpenFailure(lockPath, path, opened.error());
+            return opened.error();
+        }
+        sys::UniqueFd lock(opened.value());
+        Status locked = sys::tryLockExclusive(lock.get());
+        if (!locked) {
+            if (locked.error() == ErrorCode::WouldBlock) {
+                logLine(LogLevel::error, LogScope::main, "socket ", socketPath,
+                        " is in use: another daemon holds ", path);
+                return ErrorCode::AddressInUse;
+            }
+            logLine(LogLevel::error, LogScope::main, "cannot lock ", path, ": ", locked.error());
+            return locked.error();
+        }
+        if (namesLockedFile(lockPath, lock.get())) return lock;
+    }
+    logLine(LogLevel::error, LogScope::main, "cannot lock ", path,
+            ": replaced each time it was locked");
+    return ErrorCode::FileBusy;
+}
+
+// With the lock held, a socket at the path is stale unless a daemon still
+// accepts on it: one whose lock file was removed, whose lock is then on a
+// file no longer named (a second lock on the new file proves nothing). A
+// connect that succeeds is proof on both systems; a refused one is none:
+// FreeBSD refuses a listener whose accept queue is over 1.5 times its limit
+// and a socket bound but not yet listening (unp_connectat, 14 and main), so
+// then the lock alone decides. Non-blocking, so a full backlog cannot stall
+// start-up; Linux then says EAGAIN (unix_stream_connect), which only a
+// listener gives.
+bool socketIsServed(const char* path) noexcept {
+    Result<int> sock = sys::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (!sock) return false;
+    sys::UniqueFd probe(sock.value());
+    if (platform::connectUnix(probe.get(), path) == 0) return true;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
+}
+
+// Clears the path for bind, with the lock held. Only a socket is removed: a
+// mistyped path must never delete a regular file, which instead makes bind
+// fail.
+Status removeStaleSocket(std::string_view socketPath) noexcept {
+    char cpath[kPathBufferSize];
+    if (Status copied = copyPath(socketPath, cpath); !copied) return copied.error();
+    if (!isSocketAt(cpath, nullptr)) return {};
+    if (socketIsServed(cpath)) {
         logLine(LogLevel::error, LogScope::main, "socket ", socketPath,
-                " is in use: another daemon holds ", path);
+                " is in use: a daemon serves it, but its lock file was removed");
         return ErrorCode::AddressInUse;
     }
-    return lock;
+    Status removed = sys::unlinkat(AT_FDCWD, cpath, 0);
+    if (!removed && removed.error() != ErrorCode::FileNotFound) {
+        logLine(LogLevel::error, LogScope::main, "cannot remove stale socket ", socketPath, ": ",
+                removed.error());
+        return removed.error();
+    }
+    return {};
 }
 
 bool setNonBlocking(int fd) noexcept {
@@ -157,6 +246,13 @@ int runDaemon(int argc, const char* const* argv) noexcept {
 
     if (!initCrypto()) return fatal(ErrorCode::Unexpected);
     raiseDescriptorLimit();
+    // Asked once, before any connection, and kept for the reclaims. What
+    // can fail is its socketpair, named by socket's table.
+    if (const int err = platform::readShutdownProbeError(); err != 0) {
+        logLine(LogLevel::warning, LogScope::main,
+                "cannot probe the read-side shutdown: ", sys::fromErrno(sys::Call::Socket, err),
+                " (assuming queued input is lost and the peer can still write)");
+    }
 
     gCache.init(config.cache_dir, config.hash_algorithm);
     Status first = gCache.reload();
@@ -170,14 +266,16 @@ int runDaemon(int argc, const char* const* argv) noexcept {
     if (!sock) return fatal(sock.error());
     sys::UniqueFd listener(sock.value());
 
-    if (config.socket.size() >= platform::kUnixPathCapacity) {
+    if (const ErrorCode invalid = checkSocketPath(config.socket); invalid != ErrorCode::None) {
         logLine(LogLevel::error, LogScope::main, "invalid socket path: ", config.socket, ": ",
-                ErrorCode::NameTooLong);
-        return fatal(ErrorCode::NameTooLong);
+                invalid);
+        return fatal(invalid);
     }
     Result<sys::UniqueFd> lock = lockSocketPath(config.socket);
     if (!lock) return fatal(lock.error());
-    removeSocketFile(config.socket);
+    if (Status cleared = removeStaleSocket(config.socket); !cleared) {
+        return fatal(cleared.error());
+    }
     // Bound with no permission bits at all: the socket file appears with the
     // umask's mode, and until fchmodat below any local user could connect.
     const mode_t umaskBefore = ::umask(0777);

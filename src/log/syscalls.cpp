@@ -80,8 +80,23 @@ const Table kOpenat{{EPERM, E::PermissionDenied},
                     {ENOSPC, E::NoSpaceLeft},
                     {EAGAIN, E::WouldBlock},
                     {EOPNOTSUPP, E::FileLocksNotSupported},
+                    {EROFS, E::ReadOnlyFileSystem},
+                    {EDQUOT, E::DiskQuota},
                     {ELOOP, E::SymLinkLoop},
+                    // FreeBSD: open(O_NOFOLLOW) of a symbolic link (vn_open_vnode).
+                    {EMLINK, E::SymLinkLoop},
                     {ENAMETOOLONG, E::NameTooLong}};
+const Table kUnlinkat{{EPERM, E::PermissionDenied},
+                      {EACCES, E::AccessDenied},
+                      {ENOENT, E::FileNotFound},
+                      {ENOTDIR, E::NotDir},
+                      {EISDIR, E::IsDir},
+                      {EBUSY, E::DeviceBusy},
+                      {EIO, E::InputOutput},
+                      {ENOMEM, E::SystemResources},
+                      {EROFS, E::ReadOnlyFileSystem},
+                      {ELOOP, E::SymLinkLoop},
+                      {ENAMETOOLONG, E::NameTooLong}};
 const Table kFstat{{ENOMEM, E::SystemResources}, {EACCES, E::AccessDenied}};
 const Table kRead{{ESRCH, E::ProcessNotFound},       {EIO, E::InputOutput},
                   {EBADF, E::NotOpenForReading},     {ENOMEM, E::SystemResources},
@@ -112,6 +127,7 @@ const Table& tableFor(Call call) noexcept {
         case Call::Kqueue: return kFdQuota;
         case Call::Fchmodat: return kFchmodat;
         case Call::Openat: return kOpenat;
+        case Call::Unlinkat: return kUnlinkat;
         case Call::Fstat: return kFstat;
         case Call::Read: return kRead;
         case Call::Write: return kWrite;
@@ -191,6 +207,11 @@ Result<struct stat> fstat(int fd) noexcept {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return fromErrno(Call::Fstat, errno);
     return st;
+}
+
+Status unlinkat(int dirfd, const char* path, int flags) noexcept {
+    if (::unlinkat(dirfd, path, flags) != 0) return fromErrno(Call::Unlinkat, errno);
+    return {};
 }
 
 Result<std::size_t> read(int fd, void* buf, std::size_t count) noexcept {

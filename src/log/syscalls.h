@@ -22,6 +22,7 @@ enum class Call {
     Kqueue,
     Fchmodat,
     Openat,
+    Unlinkat,
     Fstat,
     Read,
     Write,
@@ -50,6 +51,7 @@ Status fchmodat(int dirfd, const char* path, mode_t mode, int flags) noexcept;
 // `mode` counts only with O_CREAT.
 Result<int> openat(int dirfd, const char* path, int flags, mode_t mode = 0) noexcept;
 Result<struct stat> fstat(int fd) noexcept;
+Status unlinkat(int dirfd, const char* path, int flags) noexcept;
 Result<std::size_t> read(int fd, void* buf, std::size_t count) noexcept;
 Result<std::size_t> write(int fd, const void* buf, std::size_t count) noexcept;
 
@@ -66,15 +68,15 @@ Status tryLockExclusive(int fd) noexcept;
 // that writes again learns at once that nothing more is read, and can
 // reconnect, instead of seeing its request vanish when the socket closes.
 // Linux: unix_shutdown() marks the peer's send side shut too, and its next
-// write fails with EPIPE. FreeBSD 15, whose unix stream code was rewritten
-// for that release, refuses a send into a receive buffer that can receive
-// no more with EPIPE as well. FreeBSD 14's soshutdown() only flushes and
-// marks our own receive buffer for SHUT_RD (the protocol's shutdown, which
-// would reach the peer, runs for the write side only), so the peer's write
-// is queued and dropped at close; nothing short of close(2) refuses it
-// there. (The FreeBSD behaviour is read from its kernel sources; only the
-// Linux one is exercised by the tests here.) Failure is ignored: a peer that
-// has gone needs no refusing.
+// write fails with EPIPE. FreeBSD's new stream code (main; 15-CURRENT after
+// 1500036) refuses a send into a receive buffer that can receive no more
+// with EPIPE as well. The old code's soshutdown() (14, early 15-CURRENT)
+// only flushes and marks our own receive buffer for SHUT_RD (the protocol's shutdown, which would
+// reach the peer, runs for the write side only), so the peer's write is queued and dropped at
+// close; nothing short of close(2) refuses it there. platform::readShutdownEffect() asks the
+// running kernel which it is. (The FreeBSD behaviour is read from its kernel sources; only the
+// Linux one is exercised by the tests here.) Failure is ignored: a peer that has gone needs no
+// refusing.
 void shutdownRead(int fd) noexcept;
 
 // True when a read on the socket would not block: bytes, the end of the

@@ -23,6 +23,11 @@ struct ReadShutdownEffect {
     // The peer's later writes fail with EPIPE, so it knows to reconnect.
     bool refusesPeerWrites;
 };
+// The kernel's answer to a probe on a socketpair, asked on the first call
+// (the daemon's start-up, or a test process's first use) and kept.
 ReadShutdownEffect readShutdownEffect() noexcept;
+// 0 when the probe got its answer; otherwise the errno of the step that
+// failed, and readShutdownEffect() is {false, false}: neither is relied on.
+int readShutdownProbeError() noexcept;
 
 }  // namespace vg::platform

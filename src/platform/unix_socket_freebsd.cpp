@@ -5,8 +5,6 @@
 #include <sys/un.h>
 #include <cstring>
 
-#include <unistd.h>
-
 namespace vg::platform {
 
 namespace {
@@ -30,15 +28,6 @@ int bindUnix(int fd, std::string_view path) noexcept {
 int connectUnix(int fd, std::string_view path) noexcept {
     sockaddr_un addr = addressOf(path);
     return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-}
-
-// uipc_shutdown() (15) and soshutdown() (14) both discard the queued input
-// (unp_dispose, sorflush). FreeBSD 15's rewritten stream send checks the
-// receiver's state and fails the peer's write with EPIPE; 14's uipc_send
-// only checks the sender's, so the write succeeds and the data is dropped.
-ReadShutdownEffect readShutdownEffect() noexcept {
-    static const bool refuses = ::getosreldate() >= 1500000;
-    return {false, refuses};
 }
 
 }  // namespace vg::platform

@@ -30,10 +30,4 @@ int connectUnix(int fd, std::string_view path) noexcept {
     return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
 }
 
-// unix_shutdown() marks our receive side and the peer's send side shut;
-// what is queued stays readable.
-ReadShutdownEffect readShutdownEffect() noexcept {
-    return {true, true};
-}
-
 }  // namespace vg::platform

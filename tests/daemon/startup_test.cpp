@@ -1,6 +1,7 @@
 // The real daemon binary: start-up outcomes, byte for byte on standard error.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +30,27 @@ bool exists(const std::string& path) {
 
 std::string loaded(const Daemon& d) {
     return "info(config): loaded config from " + d.configPath() + "\n";
+}
+
+constexpr const char* kReloaded = "info(keycache): reloaded 0 key(s) (generation 1)\n";
+
+// A file of this mode and owner (root only, unless the owner is ourselves).
+void makeFile(const std::string& path, mode_t mode, uid_t owner) {
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, mode);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fchown(fd, owner, owner), 0);
+    ::close(fd);
+}
+
+// A socket file nobody listens on, as a killed daemon leaves one.
+bool bindStale(const std::string& path) {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(s);
+    return bound;
 }
 
 TEST(Startup, MissingConfigWritesOnlyItsLine) {
@@ -124,9 +146,8 @@ TEST(Startup, SocketInMissingDirectoryIsFileNotFound) {
     d.writeKeys("");
     d.start();
     EXPECT_EQ(d.waitExit(), 1);
-    EXPECT_EQ(
-        d.log(),
-        loaded(d) + "info(keycache): reloaded 0 key(s) (generation 1)\nerror: FileNotFound\n");
+    EXPECT_EQ(d.log(), loaded(d) + kReloaded + "error(main): cannot open lock file " +
+                           d.socketPath() + ".lock: error.FileNotFound\nerror: FileNotFound\n");
 }
 
 TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
@@ -182,6 +203,93 @@ TEST(Startup, StaleSocketOfKilledDaemonIsReplaced) {
     EXPECT_EQ(second.auth("1", "u", "pw2"), "OK\t1\tuser=second\n");
     second.signal(SIGTERM);
     EXPECT_EQ(second.waitExit(), 0);
+}
+
+// Each way the lock file or the socket path ({s}) can be unusable is named on
+// one line before the fatal line. Root passes every permission check, so the
+// cases from foreignLock on run the daemon as nobody.
+TEST(Startup, UnusableLockOrSocketPathIsNamed) {
+    constexpr int kNobody = 65534;
+    enum class Arrange { symlink, directory, foreignLock, ownReadOnlyLock, staleInReadOnlyDir };
+    struct Case {
+        Arrange arrange;
+        const char* socket;    // in the test directory, beside the root-owned sub/
+        const char* expected;  // after the load; "" when the daemon starts
+    };
+    const Case cases[] = {
+        {Arrange::symlink, "vg.sock",
+         "error(main): cannot open lock file {s}.lock: a symbolic link\nerror: SymLinkLoop\n"},
+        {Arrange::directory, "sub/",
+         "error(main): invalid socket path: {s}: error.IsDir\nerror: IsDir\n"},
+        {Arrange::foreignLock, "vg.sock",
+         "error(main): cannot open lock file {s}.lock: owned by uid 0, not by this user (uid "
+         "65534)\nerror: AccessDenied\n"},
+        {Arrange::ownReadOnlyLock, "vg.sock", ""},  // 0400, as a umask of 0277 leaves it
+        {Arrange::staleInReadOnlyDir, "sub/vg.sock",
+         "error(main): cannot remove stale socket {s}: error.AccessDenied\nerror: AccessDenied\n"},
+    };
+    for (const Case& c : cases) {
+        const bool asNobody = c.arrange >= Arrange::foreignLock;
+        if (asNobody && ::geteuid() != 0) {
+            GTEST_SKIP() << "the cases left run the daemon as nobody, which needs root";
+        }
+        Daemon d;
+        ASSERT_EQ(::mkdir(d.dir().file("sub").c_str(), 0755), 0);
+        d.setSocket(d.dir().file(c.socket));
+        const std::string lock = d.socketPath() + ".lock";
+        switch (c.arrange) {
+            case Arrange::symlink: ASSERT_EQ(::symlink("elsewhere", lock.c_str()), 0); break;
+            case Arrange::directory: break;
+            case Arrange::foreignLock: makeFile(lock, 0600, 0); break;
+            case Arrange::ownReadOnlyLock: makeFile(lock, 0400, kNobody); break;
+            case Arrange::staleInReadOnlyDir:
+                makeFile(lock, 0600, kNobody);
+                ASSERT_TRUE(bindStale(d.socketPath()));
+                break;
+        }
+        if (asNobody) {
+            ASSERT_EQ(::chown(d.dir().path().c_str(), kNobody, kNobody), 0);
+            d.setUser(kNobody);
+        }
+        d.writeConfig();
+        d.writeKeys("");
+        d.start();
+        std::string expected = c.expected;
+        for (std::size_t at; (at = expected.find("{s}")) != std::string::npos;) {
+            expected.replace(at, 3, d.socketPath());
+        }
+        if (expected.empty()) {
+            EXPECT_TRUE(d.waitReady()) << c.socket << ": " << d.log();
+            d.signal(SIGTERM);
+            EXPECT_EQ(d.waitExit(), 0);
+        } else {
+            EXPECT_EQ(d.waitExit(), 1) << c.socket;
+            EXPECT_EQ(d.log(), loaded(d) + kReloaded + expected) << c.socket;
+        }
+        EXPECT_FALSE(exists(d.dir().file("elsewhere")));
+        EXPECT_FALSE(exists(d.dir().file("sub/.lock")));
+    }
+}
+
+// A daemon whose lock file was removed still serves: a second one locks a new
+// file, but the socket that takes its connect keeps it off the path.
+TEST(Startup, ServedSocketWithoutLockFileIsNotTakenOver) {
+    Daemon first;
+    first.writeConfig();
+    first.writeKeys(sha256Hex("pw") + "\tfirst\n");
+    ASSERT_TRUE(first.startAndWait()) << first.log();
+    ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
+    Daemon second;
+    second.setSocket(first.socketPath());
+    second.writeConfig();
+    second.writeKeys("");
+    second.start();
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_EQ(second.log(), loaded(second) + kReloaded + "error(main): socket " +
+                                first.socketPath() +
+                                " is in use: a daemon serves it, but its lock file was removed\n"
+                                "error: AddressInUse\n");
+    EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");  // its socket file untouched
 }
 
 TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {

@@ -40,6 +40,9 @@ TEST(FromErrno, TablesPerCall) {
         {Call::Openat, EINVAL, E::BadPathName},
         {Call::Openat, EOPNOTSUPP, E::FileLocksNotSupported},
         {Call::Openat, EAGAIN, E::WouldBlock},
+        {Call::Openat, EMLINK, E::SymLinkLoop},  // FreeBSD's O_NOFOLLOW on a link
+        {Call::Openat, EROFS, E::ReadOnlyFileSystem},
+        {Call::Unlinkat, EACCES, E::AccessDenied},
         {Call::Fstat, EACCES, E::AccessDenied},
         {Call::Fstat, EIO, E::Unexpected},
         {Call::Read, EBADF, E::NotOpenForReading},

@@ -2,6 +2,7 @@
 #include "support/daemon_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/resource.h>
@@ -208,6 +209,12 @@ void Daemon::start(std::optional<std::vector<std::string>> args) {
         if (fdLimit_ > 0) {
             const rlimit lim{static_cast<rlim_t>(fdLimit_), static_cast<rlim_t>(fdLimit_)};
             if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(126);
+        }
+        if (user_ >= 0) {
+            const auto id = static_cast<uid_t>(user_);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) {
+                ::_exit(126);
+            }
         }
         // Nothing of the test process but 0, 1 and 2, so the daemon's
         // descriptors are numbered alike on every run.

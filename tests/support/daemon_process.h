@@ -64,6 +64,8 @@ public:
     void setExtraConfig(const std::string& lines) { extra_ = lines; }
     // RLIMIT_NOFILE for the daemon, set in the child before exec (0: inherit).
     void setDescriptorLimit(int limit) { fdLimit_ = limit; }
+    // Runs the daemon as this user and group id (root only; -1: as the test).
+    void setUser(int id) { user_ = id; }
     // Starts the daemon with descriptors 0, 1 and 2 closed (no log then).
     void closeStandardDescriptors() { closeStdio_ = true; }
     // Writes the configuration file from the settings above.
@@ -109,6 +111,7 @@ private:
     std::string extra_;
     std::string stderrPath_;
     int fdLimit_ = 0;
+    int user_ = -1;
     bool closeStdio_ = false;
     int pid_ = -1;
     bool reaped_ = false;
@@ -118,8 +121,9 @@ std::string daemonPath();
 std::string toolPath(const std::string& name);
 
 // Whether shutdown(SHUT_RD) on our end makes the peer's next write fail with
-// EPIPE: Linux and FreeBSD 15 on. FreeBSD 14's uipc_send looks only at the
-// sender's state, so there the write succeeds and the peer sees EOF once we
+// EPIPE, as the kernel answers: Linux and FreeBSD's new stream code do. The
+// old one (14, early 15-CURRENT) looks only at the sender's state in
+// uipc_send, so there the write succeeds and the peer sees EOF once we
 // close, which the reply path does right after the reply.
 bool readShutdownFailsPeerWrites();
 
