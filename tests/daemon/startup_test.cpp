@@ -165,26 +165,34 @@ TEST(Startup, RegularFileAtSocketPathIsKeptAndBindFails) {
     EXPECT_EQ(content, "precious data\n");
 }
 
+// A second daemon on a served socket path exits and touches nothing: by the
+// lock, or, when the first one's lock file was removed (the second then
+// locks a new file), by the socket that still takes its connect.
 TEST(Startup, LiveSocketIsNotTakenOver) {
-    Daemon first;
-    first.writeConfig();
-    first.writeKeys(sha256Hex("pw") + "\tfirst\n");
-    ASSERT_TRUE(first.startAndWait()) << first.log();
-    ASSERT_TRUE(first.waitReady());
-    Daemon second;
-    second.setSocket(first.socketPath());
-    second.writeConfig();
-    second.writeKeys("");
-    second.start();
-    EXPECT_EQ(second.waitExit(), 1);
-    EXPECT_EQ(second.log(), loaded(second) +
-                                "info(keycache): reloaded 0 key(s) (generation 1)\n"
-                                "error(main): socket " +
-                                first.socketPath() + " is in use: another daemon holds " +
-                                first.socketPath() + ".lock\n" + "error: AddressInUse\n");
-    EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");
-    first.signal(SIGTERM);
-    EXPECT_EQ(first.waitExit(), 0);
+    for (const bool lockRemoved : {false, true}) {
+        SCOPED_TRACE(lockRemoved ? "lock file removed" : "lock held");
+        Daemon first;
+        first.writeConfig();
+        first.writeKeys(sha256Hex("pw") + "\tfirst\n");
+        ASSERT_TRUE(first.startAndWait()) << first.log();
+        ASSERT_TRUE(first.waitReady());
+        if (lockRemoved) ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
+        Daemon second;
+        second.setSocket(first.socketPath());
+        second.writeConfig();
+        second.writeKeys("");
+        second.start();
+        EXPECT_EQ(second.waitExit(), 1);
+        const std::string why = lockRemoved
+                                    ? "a daemon serves it, but its lock file was removed"
+                                    : "another daemon holds " + first.socketPath() + ".lock";
+        EXPECT_EQ(second.log(), loaded(second) + kReloaded + "error(main): socket " +
+                                    first.socketPath() + " is in use: " + why +
+                                    "\nerror: AddressInUse\n");
+        EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");  // its socket untouched
+        first.signal(SIGTERM);
+        EXPECT_EQ(first.waitExit(), 0);
+    }
 }
 
 TEST(Startup, StaleSocketOfKilledDaemonIsReplaced) {
@@ -269,27 +277,6 @@ TEST(Startup, UnusableLockOrSocketPathIsNamed) {
         EXPECT_FALSE(exists(d.dir().file("elsewhere")));
         EXPECT_FALSE(exists(d.dir().file("sub/.lock")));
     }
-}
-
-// A daemon whose lock file was removed still serves: a second one locks a new
-// file, but the socket that takes its connect keeps it off the path.
-TEST(Startup, ServedSocketWithoutLockFileIsNotTakenOver) {
-    Daemon first;
-    first.writeConfig();
-    first.writeKeys(sha256Hex("pw") + "\tfirst\n");
-    ASSERT_TRUE(first.startAndWait()) << first.log();
-    ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
-    Daemon second;
-    second.setSocket(first.socketPath());
-    second.writeConfig();
-    second.writeKeys("");
-    second.start();
-    EXPECT_EQ(second.waitExit(), 1);
-    EXPECT_EQ(second.log(), loaded(second) + kReloaded + "error(main): socket " +
-                                first.socketPath() +
-                                " is in use: a daemon serves it, but its lock file was removed\n"
-                                "error: AddressInUse\n");
-    EXPECT_EQ(first.auth("1", "u", "pw"), "OK\t1\tuser=first\n");  // its socket file untouched
 }
 
 TEST(Startup, FailedFirstLoadEndsWithoutFatalLine) {
