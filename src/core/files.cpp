@@ -11,7 +11,8 @@ namespace vg {
 Status copyPath(std::string_view path, char (&out)[kPathBufferSize]) noexcept {
     if (path.size() >= kPathBufferSize) return ErrorCode::NameTooLong;
     if (path.find('\0') != std::string_view::npos) return ErrorCode::BadPathName;
-    std::memcpy(out, path.data(), path.size());
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (!path.empty()) std::memcpy(out, path.data(), path.size());
     out[path.size()] = '\0';
     return {};
 }
