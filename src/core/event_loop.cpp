@@ -9,7 +9,6 @@
 #include <csignal>
 #include <ctime>
 
-#include "core/files.h"
 #include "keycache/key_cache.h"
 #include "log/log.h"
 #include "log/syscalls.h"
