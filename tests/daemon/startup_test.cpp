@@ -176,7 +176,9 @@ TEST(Startup, LiveSocketIsNotTakenOver) {
         first.writeKeys(sha256Hex("pw") + "\tfirst\n");
         ASSERT_TRUE(first.startAndWait()) << first.log();
         ASSERT_TRUE(first.waitReady());
-        if (lockRemoved) ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
+        if (lockRemoved) {
+            ASSERT_EQ(::unlink((first.socketPath() + ".lock").c_str()), 0);
+        }
         Daemon second;
         second.setSocket(first.socketPath());
         second.writeConfig();
