@@ -63,12 +63,24 @@ struct ConfigEntry {
     std::size_t line;
 };
 
-// Calls `visit(const ConfigEntry&)`, which returns a Status, for every entry
-// of the text in order, and stops at the first failure: the walk
-// parseConfigText makes. The operator tools walk it too, to report what the
-// parser skips without a word.
+// A line of the text that the parser looks at: a section header, or a line
+// with '=' in it, inside [sasl] or not. Blank lines, comments and other lines
+// are passed over.
+struct ConfigLine {
+    std::size_t number;
+    std::string_view text;  // trimmed
+    bool header;
+    bool inSasl;             // a header: it is [sasl]; a setting: it stands under [sasl]
+    std::string_view key;    // settings only, trimmed
+    std::string_view value;  // settings only, trimmed
+};
+
+// Calls `visit(const ConfigLine&)`, which returns a Status, for every such
+// line in order, and stops at the first failure. The one walk of the file:
+// the parser keeps the settings under [sasl], and the operator tools the
+// rest too, to report what the parser skips without a word.
 template <typename Visit>
-Status forEachConfigEntry(std::string_view text, Visit&& visit) noexcept {
+Status forEachConfigLine(std::string_view text, Visit&& visit) noexcept {
     bool inSasl = false;
     for (std::size_t number = 1;; ++number) {
         const std::size_t nl = text.find('\n');
@@ -76,15 +88,32 @@ Status forEachConfigEntry(std::string_view text, Visit&& visit) noexcept {
         if (!line.empty() && line.front() != '#' && line.front() != ';') {
             if (line.front() == '[') {
                 inSasl = line == "[sasl]";
-            } else if (const std::size_t eq = line.find('='); inSasl && eq != line.npos) {
-                const ConfigEntry entry{trimWhitespace(line.substr(0, eq)),
-                                        trimWhitespace(line.substr(eq + 1)), number};
-                if (Status st = visit(entry); !st) return st;
+                if (Status st = visit(ConfigLine{number, line, true, inSasl, {}, {}}); !st) {
+                    return st;
+                }
+            } else if (const std::size_t eq = line.find('='); eq != line.npos) {
+                const ConfigLine setting{number,
+                                         line,
+                                         false,
+                                         inSasl,
+                                         trimWhitespace(line.substr(0, eq)),
+                                         trimWhitespace(line.substr(eq + 1))};
+                if (Status st = visit(setting); !st) return st;
             }
         }
         if (nl == std::string_view::npos) return {};
         text.remove_prefix(nl + 1);
     }
+}
+
+// Calls `visit(const ConfigEntry&)` for every setting under [sasl], in order,
+// and stops at the first failure: the walk parseConfigText makes.
+template <typename Visit>
+Status forEachConfigEntry(std::string_view text, Visit&& visit) noexcept {
+    return forEachConfigLine(text, [&](const ConfigLine& line) -> Status {
+        if (line.header || !line.inSasl) return {};
+        return visit(ConfigEntry{line.key, line.value, line.number});
+    });
 }
 
 // One pair of matching quotes around the whole value removed, once.

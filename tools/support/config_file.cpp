@@ -124,8 +124,7 @@ std::string misspeltSaslHeader(std::string_view header) {
 }
 
 // What the parser passes over without a word: a byte order mark, a header
-// meant as [sasl], and settings outside [sasl]. The walk is the daemon's
-// (forEachConfigEntry) with the other side of each decision kept.
+// meant as [sasl], and settings outside [sasl], from the daemon's own walk.
 void reportLayout(std::string_view text, std::vector<ConfigFinding>& findings) {
     static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
@@ -138,29 +137,22 @@ void reportLayout(std::string_view text, std::vector<ConfigFinding>& findings) {
                             false,
                             {}});
     }
-    bool inSasl = false;
     bool anyHeader = false;
-    for (std::size_t number = 1;; ++number) {
-        const std::size_t nl = text.find('\n');
-        const std::string_view line = trimWhitespace(text.substr(0, nl));
-        if (!line.empty() && line.front() != '#' && line.front() != ';') {
-            if (line.front() == '[') {
-                inSasl = line == "[sasl]";
-                anyHeader = true;
-                if (std::string why = misspeltSaslHeader(line); !inSasl && !why.empty())
-                    findings.push_back({number, why, false, {}});
-            } else if (const std::size_t eq = line.find('='); !inSasl && eq != line.npos) {
-                const std::string_view key = trimWhitespace(line.substr(0, eq));
-                findings.push_back({number,
-                                    "setting " + quoted(key) + " is outside [sasl] (" +
-                                        (anyHeader ? "under another header" : "before any header") +
-                                        ") and is ignored",
-                                    false, knownKey(key)});
+    (void)forEachConfigLine(text, [&](const ConfigLine& line) -> Status {
+        if (line.header) {
+            anyHeader = true;
+            if (std::string why = misspeltSaslHeader(line.text); !line.inSasl && !why.empty()) {
+                findings.push_back({line.number, why, false, {}});
             }
+        } else if (!line.inSasl) {
+            findings.push_back({line.number,
+                                "setting " + quoted(line.key) + " is outside [sasl] (" +
+                                    (anyHeader ? "under another header" : "before any header") +
+                                    ") and is ignored",
+                                false, knownKey(line.key)});
         }
-        if (nl == std::string_view::npos) return;
-        text.remove_prefix(nl + 1);
-    }
+        return {};
+    });
 }
 
 }  // namespace
